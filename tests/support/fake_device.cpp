@@ -97,9 +97,14 @@ int FakeDevice::openCount() const {
   return openCount_;
 }
 
+void FakeDevice::setExclusive(bool exclusive) {
+  std::lock_guard guard(lock_);
+  exclusive_ = exclusive;
+}
+
 std::unique_ptr<win32::DeviceConnection> FakeDevice::connect(win32::OpenResult* result) {
   std::lock_guard guard(lock_);
-  if (openCount_ > 0) {
+  if (exclusive_ && openCount_ > 0) {
     result->error = ERROR_ACCESS_DENIED;
     return nullptr;
   }

@@ -63,8 +63,10 @@ class FakeDevice : public std::enable_shared_from_this<FakeDevice> {
   void clearRecords();
   std::size_t queuedAnswers() const;
 
-  // Open handles; the device is exclusive like the real one.
+  // Open handles. The device is exclusive like the real one unless told
+  // otherwise (so that one device can stand for several readers).
   int openCount() const;
+  void setExclusive(bool exclusive);
 
   std::unique_ptr<win32::DeviceConnection> connect(win32::OpenResult* result);
 
@@ -84,6 +86,7 @@ class FakeDevice : public std::enable_shared_from_this<FakeDevice> {
   std::map<std::uint32_t, std::int32_t> failures_;
   std::vector<ControlRequest> requests_;
   int openCount_ = 0;
+  bool exclusive_ = true;
 };
 
 // Backend with named fake devices ("\\.\KELDCT_0" ...). Names that are not
