@@ -1,0 +1,40 @@
+#pragma once
+// The command exchange: sends one command of CT_data to the card or to the
+// terminal over the T=1 link and returns its response, intercepting the
+// terminal reset and the interface-parameter commands 80 60.
+
+#include <cstdint>
+
+namespace keldapi {
+
+// Sends `command` (lenc bytes) from *sad to *dad and takes the response into
+// `response`, whose size is *lenr. Returns a CT-API code; on success *lenr is
+// the response length, *sad the responder and *dad the receiver.
+std::int8_t exchangeCommand(int terminal, std::uint8_t* dad, std::uint8_t* sad,
+                            std::uint16_t lenc, std::uint8_t* command, std::uint16_t* lenr,
+                            std::uint8_t* response);
+
+// The steps of exchangeCommand, for tests. Results are link result codes
+// unless said otherwise.
+int prepareCommand(int terminal, std::uint8_t sad, std::uint8_t dad, const std::uint8_t* command,
+                   std::uint16_t lenc);
+int sendCommand(int terminal, std::uint8_t sad, std::uint8_t dad, const std::uint8_t* command,
+                std::uint16_t lenc);
+// Byte count of the last block sent (> 0), 0 when a transmit failed, or a
+// negative receive result.
+int sendIBlocks(int terminal);
+// mode 2 receives the response, mode 1 only collects it; CT-API code.
+std::int8_t collectResponse(int terminal, std::uint8_t* dad, std::uint8_t* sad,
+                            std::uint16_t* lenr, std::uint8_t* response, int mode);
+int fetchResponse(int terminal, std::uint8_t* sad, std::uint8_t* dad, std::uint8_t* response,
+                  std::uint16_t capacity);
+int takeResponse(int terminal, std::uint8_t* sad, std::uint8_t* dad, std::uint8_t* response,
+                 std::uint16_t capacity);
+int completeReset(int terminal);
+void finishCommand(int terminal);
+bool isSuccessStatus(int terminal);
+bool parseInterfaceParameters(const std::uint8_t* data, std::uint16_t length);
+// Answers the command in the library's name with SW1 SW2; link result -12.
+int answerLocally(int terminal, std::uint8_t source, std::uint8_t sw1, std::uint8_t sw2);
+
+}  // namespace keldapi
