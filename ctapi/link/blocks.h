@@ -14,8 +14,9 @@ namespace keldapi {
 // Exclusive OR of all bytes.
 std::uint8_t computeLrc(std::span<const std::uint8_t> bytes);
 
-// CRC-16/X.25 register value (reflected polynomial 0x8408, start 0xFFFF, the
-// register's complement as the result) of all bytes.
+// CRC-16/X.25 register (reflected polynomial 0x8408, start 0xFFFF) after all
+// bytes, not complemented: the epilogue is its complement, low byte first, and
+// a good block run through it with its epilogue leaves 0xF0B8.
 std::uint16_t computeCrc(std::span<const std::uint8_t> bytes);
 
 // Table of the CRC above, one entry per byte value.
@@ -37,14 +38,18 @@ bool checkCrc(std::span<const std::uint8_t> block);
 // `firmwareVersion` 0x18 or more).
 bool longFormEnabled();
 
-// Builds a block in `lib.blockBuffer` with the epilogue of `lib.edcMode` and
-// the length form of `lib.extendedLength`; returns its length, or 0 when the
-// block would not fit the buffer (nothing is written then).
+// Builds a block in `lib.blockBuffer` with the epilogue of `lib.edcMode`, the
+// long length form for 255 INF bytes or more, and NAD 0x02 sent as 0x00 from
+// firmware 1.07 on. Returns its length, or 0 when the block cannot be built
+// (more than 270 bytes, or above 254 INF bytes without the long form); nothing
+// is written then.
 std::size_t buildBlock(std::uint8_t nad, std::uint8_t pcb, std::uint16_t infLength,
                        const std::uint8_t* inf);
 
-// Checks the answer of the last transmit in `lib.answerBuffer` (frame, length
-// and epilogue). 1 good (linkPhase 6), 0 bad (linkPhase 7).
+// Takes the answer of the last transmit from `lib.answerBuffer` into
+// `lib.blockBuffer` and checks its frame. 1 good (linkPhase 6, blockLength =
+// INF length), 0 bad (linkPhase 7, blockLength -128 for a short block or a
+// wrong epilogue, -5 for no answer or a wrong length).
 int takeAnswer();
 
 // 1 when (nad, pcb) is an I-block from the card or terminal that the

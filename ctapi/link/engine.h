@@ -43,8 +43,8 @@ int receiveResponse(int terminal, std::uint16_t capacity, bool raw);
 // Receives the response to the block just sent: 0, or -9 when none came.
 int awaitResponse(int terminal, bool raw);
 
-// Hands out the last block that was taken (NAD, PCB and a pointer to its INF);
-// returns the INF length, or -1 when there is no block.
+// Hands out the evaluated block (NAD, PCB and a pointer to its INF; any of the
+// three may be null); returns blockLength, or -3 when no block is ready.
 int fetchBlock(std::uint8_t* nad, std::uint8_t* pcb, const std::uint8_t** inf);
 
 // Epilogue of the link: 1 LRC, 0 CRC. -1 when the terminal's link is not open.
