@@ -22,7 +22,7 @@ Bytes SynchronousCard::exchangeApdu(std::span<const std::uint8_t> bytes) {
   switch (apdu->ins) {
     case 0xA4: {
       bool found = false;
-      if (apdu->p1 == 0x00 || apdu->p1 == 0x02 || apdu->p1 == 0x08) {
+      if (apdu->p1 == 0x00 || apdu->p1 == 0x02) {
         if (apdu->data.size() != 2) return response(statusWrongLength);
         found = (apdu->data[0] << 8 | apdu->data[1]) == image_.fileId;
       } else if (apdu->p1 == 0x04) {

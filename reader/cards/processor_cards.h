@@ -17,6 +17,9 @@ class ProcessorT1Card final : public Card {
   // `atr` as the card answers; its TA3 should agree with `settings.ifsc`
   // (the image loader checks this).
   ProcessorT1Card(Bytes atr, T1CardSettings settings, FileSystem files, std::uint64_t challengeSeed = 0x4B454C44);
+  // The engine's handler refers to this card's application.
+  ProcessorT1Card(const ProcessorT1Card&) = delete;
+  ProcessorT1Card& operator=(const ProcessorT1Card&) = delete;
 
   CardKind kind() const override { return CardKind::ProcessorT1; }
   std::uint8_t protocolByte() const override { return 2; }
