@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ctapi/link/reader_contract.h"
 #include "ctapi/state/library_state.h"
 
 namespace keldapi {
@@ -36,13 +37,10 @@ constexpr std::uint16_t crcRegister(std::span<const std::uint8_t> bytes) {
   return reg;
 }
 
+using namespace reader;
+
 constexpr std::size_t SHORT_PROLOGUE = 3;
 constexpr std::size_t LONG_PROLOGUE = 5;
-constexpr std::uint8_t LONG_FORM_MARK = 0xFF;
-constexpr std::uint16_t MAX_SHORT_INF = 254;
-// Card address rewrite: from firmware 1.07 on the card is addressed as 0x00.
-constexpr std::int16_t CARD_NAD_REWRITE_VERSION = 0x107;
-constexpr std::uint8_t MIN_LONG_FORM_MINOR = 0x18;
 
 std::size_t epilogueSize() { return lib.edcMode == 1 ? 1 : 2; }
 

@@ -5,29 +5,17 @@
 #include <limits>
 
 #include "ctapi/link/blocks.h"
+#include "ctapi/link/reader_contract.h"
 #include "ctapi/link/transport.h"
 #include "ctapi/state/library_state.h"
 
 namespace keldapi {
 namespace {
 
-constexpr std::uint8_t NAD_LIBRARY = 0x00;
+using namespace reader;
 
-// PCB values and fields (ISO/IEC 7816-3, 11.3.2).
-constexpr std::uint8_t PCB_R_BLOCK = 0x80;
-constexpr std::uint8_t PCB_NR = 0x10;
-constexpr std::uint8_t PCB_NS = 0x40;
-constexpr std::uint8_t PCB_MORE = 0x20;
-constexpr std::uint8_t PCB_S_RESYNCH_REQUEST = 0xC0;
-constexpr std::uint8_t PCB_S_IFS_REQUEST = 0xC1;
-constexpr std::uint8_t PCB_S_ABORT_REQUEST = 0xC2;
-constexpr std::uint8_t PCB_S_WTX_REQUEST = 0xC3;
-constexpr std::uint8_t PCB_S_RESPONSE = 0x20;
-
-constexpr int ERROR_EDC = 1;
-constexpr int ERROR_OTHER = 2;
-
-constexpr std::int32_t WTX_UNIT = 2 * 1000;
+constexpr int ERROR_EDC = R_ERROR_EDC;
+constexpr int ERROR_OTHER = R_ERROR_OTHER;
 
 // A side that answers every S-response with a new request would otherwise
 // keep one evaluation going for ever; no sound card asks this often in a row.
@@ -104,8 +92,8 @@ int serveSupervisoryRequests(int terminal) {
 }
 
 bool isTerminalTimeOutReport() {
-  return nadOf() == 0x21 && lib.blockLength == 2 && lib.blockBuffer[infOffset()] == 0x64 &&
-         lib.blockBuffer[infOffset() + 1] == 0xA8;
+  return nadOf() == NAD_TERMINAL_TO_HOST && lib.blockLength == 2 && lib.blockBuffer[infOffset()] == SW_CARD_TIMED_OUT.sw1 &&
+         lib.blockBuffer[infOffset() + 1] == SW_CARD_TIMED_OUT.sw2;
 }
 
 // Sends S(ABORT request) in place of a chained block that does not fit, takes
@@ -182,7 +170,7 @@ int evaluateBlock(int terminal, std::uint16_t capacity, bool raw) {
 
   // The reader reports a card that stopped answering as 64 A8 of its own; the
   // card is then treated as having asked for a repetition it could not read.
-  if (link.cardProtocol == 2 && isTerminalTimeOutReport()) pcb = link.recvSeq() ? 0x82 : 0x92;
+  if (link.cardProtocol == CARD_PROTOCOL_T1 && isTerminalTimeOutReport()) pcb = link.recvSeq() ? 0x82 : 0x92;
 
   if (isRBlock(pcb)) {
     const int errorCode = pcb & 0x03;
@@ -202,7 +190,7 @@ int evaluateBlock(int terminal, std::uint16_t capacity, bool raw) {
   if (card && ((pcb & PCB_NS) != 0) != link.recvSeq()) return errorReply(terminal, ERROR_OTHER);
   lib.responseLength = lib.blockLength;
   if (isValidIBlock(terminal, nad, pcb) == 0) return errorReply(terminal, ERROR_OTHER);
-  lib.answerNad = card ? 0x20 : 0x21;
+  lib.answerNad = card ? NAD_CARD_TO_HOST : NAD_TERMINAL_TO_HOST;
   if (card) link.invertRecvSeq();
   return LINK_OK;
 }

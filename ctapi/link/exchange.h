@@ -7,6 +7,41 @@
 
 namespace keldapi {
 
+// Values parsed from the last interface-parameter command 80 60 00. Only
+// newEdcMode has an effect; the others are recorded.
+struct InterfaceParameters {
+  std::uint16_t baudRate = 0;
+  std::uint16_t dataBits = 0;
+  std::uint16_t parity = 0;    // 0 none, 1 odd, 2 even
+  std::uint16_t stopBits = 0;  // 0 one, 2 two
+  std::int32_t newEdcMode = 1;  // 1 LRC, 0 CRC
+};
+
+// The command being sent.
+struct CurrentCommand {
+  std::uint16_t length = 0;
+  std::uint8_t sad = 0;
+  std::uint8_t dad = 0;
+  const std::uint8_t* bytes = nullptr;
+};
+
+// pendingAction: the epilogue change of an interface-parameter command,
+// carried out after the terminal's 90 00.
+constexpr std::int32_t PENDING_NONE = 0;
+constexpr std::int32_t PENDING_EDC_CHANGE = 3;
+
+extern std::int32_t pendingAction;
+extern InterfaceParameters interfaceParameters;
+extern CurrentCommand currentCommand;
+
+// Puts the three values above back as at load (for tests).
+void resetExchangeState();
+
+// The CT-API code of a link result: of prepareCommand (the outcome of one
+// attempt) and of fetchResponse (handing the response out).
+std::int8_t attemptCode(int linkResult);
+std::int8_t fetchCode(int linkResult);
+
 // Sends `command` (lenc bytes) from *sad to *dad and takes the response into
 // `response`, whose size is *lenr. Returns a CT-API code; on success *lenr is
 // the response length, *sad the responder and *dad the receiver.
