@@ -1,5 +1,7 @@
 #include "platform/win32/device_io.h"
 
+#include "platform/win32/socket_backend.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -8,12 +10,6 @@
 
 namespace keld::win32 {
 namespace {
-
-// Until a backend is installed no device exists.
-class NoDevices final : public DeviceBackend {
- public:
-  OpenResult open(std::string_view) override { return {nullptr, ERROR_FILE_NOT_FOUND}; }
-};
 
 struct HandleTable {
   std::mutex lock;
@@ -30,7 +26,7 @@ HandleTable& table() {
 std::shared_ptr<DeviceBackend> currentBackend() {
   HandleTable& t = table();
   std::lock_guard guard(t.lock);
-  if (!t.backend) t.backend = std::make_shared<NoDevices>();
+  if (!t.backend) t.backend = makeSocketBackend();  // the driver host
   return t.backend;
 }
 
