@@ -6,9 +6,20 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 
 namespace keldapi {
+
+// The link's buffers (lastBlock among them) are process-wide: every exchange
+// with a reader, and every read of lastBlock that follows one, runs under
+// this lock, so that calls on two terminals never mix their bytes. Each
+// reader command takes it itself; callers that read lastBlock afterwards hold
+// it across both.
+std::recursive_mutex& exchangeLock();
+
+// The block received last, as far as it arrived (at most lastBlock).
+std::span<const std::uint8_t> receivedBlock();
 
 int selectMasterFile(int terminal);
 int readReaderInfoFile(int terminal);
