@@ -277,6 +277,24 @@ TEST_F(ExchangeTest, LongCommandToAT1CardIsChainedByItsIfsc) {
   EXPECT_FALSE(link().sendSeq());  // two I-blocks sent
 }
 
+TEST_F(ExchangeTest, ChainedCommandWhoseAcknowledgementFailsIsAborted) {
+  link().cardProtocol = 2;
+  link().ifsc = 32;
+  lib.retryDefault = 0;
+  auto m = model();
+  m->badCardFrames = true;
+  Bytes command(64, 0x33);
+  const Outcome out = exchangeBytes(0, command);
+  EXPECT_EQ(out.response, "64 A8");
+  const auto sent = sentBlocks();
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_EQ(sent[0].substr(0, 8), "02 20 20");
+  EXPECT_EQ(sent[1], "00 C2 00 C2");
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                          [](const std::string& b) { return b.substr(0, 8) == "02 40 20"; }),
+            0);  // the rest of the command is not sent
+}
+
 TEST_F(ExchangeTest, CommandOfExactlyIfscBytesIsOneBlock) {
   link().cardProtocol = 2;
   link().ifsc = 32;
