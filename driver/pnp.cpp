@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <span>
 
@@ -94,10 +95,11 @@ NTSTATUS StartReaderDevice(PDEVICE_OBJECT DeviceObject, PCM_FULL_RESOURCE_DESCRI
 
   if (Resources != nullptr) {
     const CM_PARTIAL_RESOURCE_LIST& partial = Resources->PartialResourceList;
+    const std::span descriptors(partial.PartialDescriptors);
     for (const CM_PARTIAL_RESOURCE_DESCRIPTOR& descriptor :
-         std::span(partial.PartialDescriptors, partial.Count)) {
+         descriptors.first(std::min<std::size_t>(partial.Count, descriptors.size()))) {
       if (descriptor.Type == CmResourceTypePort)
-        reader->IoBase = descriptor.u.Port.Start.LowPart;
+        reader->IoBase = static_cast<ULONG>(descriptor.u.Port.Start.QuadPart & 0xFFFFFFFF);
       else if (descriptor.Type == CmResourceTypeInterrupt)
         reader->InterruptVector = descriptor.u.Interrupt.Vector;
     }

@@ -31,8 +31,8 @@ void DiscardData(ReaderContext* Reader, ULONG Count) {
 
 void ReaderDelay(ULONG Milliseconds) {
   if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-    const ULONG64 stalls = static_cast<ULONG64>(Milliseconds) * 100;
-    for (ULONG64 i = 0; i < stalls; ++i) KeStallExecutionProcessor(10);
+    const ULONGLONG stalls = static_cast<ULONGLONG>(Milliseconds) * 100;
+    for (ULONGLONG i = 0; i < stalls; ++i) KeStallExecutionProcessor(10);
     return;
   }
   LARGE_INTEGER interval;

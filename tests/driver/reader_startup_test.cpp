@@ -288,7 +288,9 @@ TEST_P(FindTlvTest, WalksTheRecords) {
   const Bytes expected = hex(c.value);
   EXPECT_EQ(toHex({value.data(), expected.size()}), toHex(expected));
   EXPECT_EQ(value[expected.size()], 0xEE);
-  if (c.status == STATUS_SUCCESS) EXPECT_EQ(valueLength, c.valueLength);
+  if (c.status == STATUS_SUCCESS) {
+    EXPECT_EQ(valueLength, c.valueLength);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,7 @@
 #include "scripted_reader.h"
 
 #include "driver/registers.h"
+#include "platform/wdm/irql.h"
 
 namespace keld::test {
 
@@ -49,6 +50,18 @@ int ScriptedReader::resets() const {
 int ScriptedReader::portAccesses() const {
   std::lock_guard guard(lock_);
   return accesses_;
+}
+
+unsigned ScriptedReader::takeHighestIrql() {
+  std::lock_guard guard(lock_);
+  const unsigned highest = highestIrql_;
+  highestIrql_ = 0;
+  return highest;
+}
+
+void ScriptedReader::noteAccess() {
+  ++accesses_;
+  if (KeGetCurrentIrql() > highestIrql_) highestIrql_ = KeGetCurrentIrql();
 }
 
 bool ScriptedReader::holdsBlock() const {
@@ -138,7 +151,7 @@ void ScriptedReader::control(std::uint8_t value) {
 
 std::uint8_t ScriptedReader::readPort(std::uint16_t offset) {
   std::lock_guard guard(lock_);
-  ++accesses_;
+  noteAccess();
   const Bytes* pending = outgoing_.empty() ? nullptr : &outgoing_.front();
   switch (offset) {
     case REG_STATUS: {
@@ -160,7 +173,7 @@ std::uint8_t ScriptedReader::readPort(std::uint16_t offset) {
 
 void ScriptedReader::writePort(std::uint16_t offset, std::uint8_t value) {
   std::lock_guard guard(lock_);
-  ++accesses_;
+  noteAccess();
   if (offset == REG_CONTROL) {
     control(value);
   } else if (hostWriting_) {

@@ -37,6 +37,8 @@ class ScriptedReader : public keld::PortDevice {
   int resets() const;                   // reset pulses seen
   int portAccesses() const;
   bool holdsBlock() const;
+  // Highest IRQL of the port accesses since the last call.
+  unsigned takeHighestIrql();
 
   std::uint8_t readPort(std::uint16_t offset) override;
   void writePort(std::uint16_t offset, std::uint8_t value) override;
@@ -47,6 +49,7 @@ class ScriptedReader : public keld::PortDevice {
  private:
   std::optional<Bytes> answerFor(const Bytes& block);
   void control(std::uint8_t value);
+  void noteAccess();
 
   mutable std::mutex lock_;
   Bytes identification_;
@@ -63,6 +66,7 @@ class ScriptedReader : public keld::PortDevice {
   std::vector<Bytes> received_;
   int resets_ = 0;
   int accesses_ = 0;
+  unsigned highestIrql_ = 0;
 };
 
 }  // namespace keld::test
