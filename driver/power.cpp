@@ -103,6 +103,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   ReaderExtension* extension = static_cast<ReaderExtension*>(Context);
+  if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   // Runs at up to DISPATCH_LEVEL: the reset's pauses stall there. A transmit
   // that holds the ports keeps them; no port is touched without a started device.
   if (ReaderPortsUsable(extension) && AcquireReader(extension, Irp)) {

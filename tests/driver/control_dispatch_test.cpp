@@ -28,7 +28,7 @@ class ControlDispatchTest : public DriverFixture {
     ASSERT_EQ(addDevice(pdo), STATUS_SUCCESS);
     ASSERT_EQ(start(pdo, 0x300, 5), STATUS_SUCCESS);
     handle = open("\\\\.\\KELDCT_0");
-    ASSERT_TRUE(handle.valid());
+    ASSERT_NE(handle, nullptr);
   }
   void TearDown() override {
     close(handle);
@@ -279,7 +279,7 @@ TEST_F(ControlDispatchTest, StoppedDeviceRefusesPortCodesWithoutTouchingThePorts
   EXPECT_EQ(control(IOCTL_READER_TIMEOUT, {}, 4).status, STATUS_SUCCESS);
   close(handle);
   handle = open("\\\\.\\KELDCT_0");
-  EXPECT_FALSE(handle.valid());
+  EXPECT_EQ(handle, nullptr);
   EXPECT_EQ(model.portAccesses(), accesses);
 }
 

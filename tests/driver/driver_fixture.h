@@ -18,6 +18,7 @@
 #include "driver/reader_context.h"
 #include "platform/clock/clock.h"
 #include "platform/wdm/port_device.h"
+#include "platform/wdm/kernel_host.h"
 #include "platform/wdm/wdm.h"
 #include "scripted_reader.h"
 #include "support/hex.h"
@@ -60,17 +61,7 @@ struct LowerRequest {
   bool operator==(const LowerRequest&) const = default;
 };
 
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(std::shared_ptr<void> file) : file_(std::move(file)) {}
-  bool valid() const { return file_ != nullptr; }
-  void* get() const { return file_.get(); }
-  void reset() { file_.reset(); }
-
- private:
-  std::shared_ptr<void> file_;
-};
+using Handle = keld::wdm::FileHandle;
 
 using Pdo = PDEVICE_OBJECT;
 
@@ -96,13 +87,15 @@ class DriverFixture : public PortFixture {
   std::vector<LowerRequest> lowerRequests(Pdo pdo);
   void onLowerRequest(Pdo pdo, std::function<void(UCHAR major, UCHAR minor)> observer);
 
+  // nullptr when the open fails.
   Handle open(const std::string& name);
   Reply control(const Handle& handle, std::uint32_t code, const Bytes& input, std::uint32_t outputSize);
   void close(Handle& handle);
 
+  PDRIVER_OBJECT driver = nullptr;
+
  private:
-  struct State;
-  std::shared_ptr<State> state_;
+  std::vector<Pdo> pdos_;
 };
 
 }  // namespace keld::test

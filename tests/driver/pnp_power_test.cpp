@@ -73,7 +73,7 @@ TEST_F(PnpTest, StartWithoutAPortIsRefusedWithoutTouchingThePorts) {
   EXPECT_EQ(start(pdo, std::nullopt, 5), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(model.portAccesses(), 0);
   EXPECT_EQ(extension(pdo)->Reader.InterruptVector, 5u);
-  EXPECT_FALSE(open("\\\\.\\KELDCT_0").valid());
+  EXPECT_EQ(open("\\\\.\\KELDCT_0"), nullptr);
 }
 
 TEST_F(PnpTest, StartFailsWithTheResetStatus) {
@@ -100,13 +100,13 @@ TEST_F(PnpTest, OpenIsExclusiveAndEveryOpenFlushesThePendingBlock) {
   startedReader();
   model.offer(hex("21 00 05 30 00 01 00 00 15"));
   Handle handle = open("\\\\.\\KELDCT_0");
-  ASSERT_TRUE(handle.valid());
+  ASSERT_NE(handle, nullptr);
   EXPECT_FALSE(model.holdsBlock());
-  EXPECT_FALSE(open("\\\\.\\KELDCT_0").valid());
+  EXPECT_EQ(open("\\\\.\\KELDCT_0"), nullptr);
   close(handle);
   model.offer(hex("21 00 05 30 00 01 00 00 15"));
   handle = open("\\\\.\\KELDCT_0");
-  EXPECT_TRUE(handle.valid());
+  EXPECT_NE(handle, nullptr);
   EXPECT_FALSE(model.holdsBlock());
   close(handle);
 }
@@ -140,7 +140,7 @@ TEST_F(PnpTest, SurpriseRemovalKeepsThePortsUntouched) {
   const Pdo pdo = startedReader();
   ASSERT_EQ(pnp(pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
   const int accesses = model.portAccesses();
-  EXPECT_FALSE(open("\\\\.\\KELDCT_0").valid());
+  EXPECT_EQ(open("\\\\.\\KELDCT_0"), nullptr);
   EXPECT_EQ(pnp(pdo, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(model.portAccesses(), accesses);
 }
