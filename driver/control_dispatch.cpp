@@ -147,7 +147,7 @@ NTSTATUS ReaderTransmit(ReaderContext* Reader, const UCHAR* Input, ULONG InputLe
     return STATUS_INVALID_PARAMETER;
 
   const std::span<const UCHAR> input(Input, InputLength);
-  const bool cardReset = std::ranges::equal(input, CARD_RESET_COMMAND);
+  const bool cardReset = std::equal(input.begin(), input.end(), CARD_RESET_COMMAND.begin(), CARD_RESET_COMMAND.end());
   const std::span<const UCHAR> block = cardReset ? std::span<const UCHAR>(CARD_RESET_REPLACEMENT) : input;
   if (const NTSTATUS status = ReaderSendRaw(Reader, block.data(), static_cast<ULONG>(block.size()), nullptr);
       !NT_SUCCESS(status))
@@ -165,7 +165,7 @@ NTSTATUS ReaderTransmit(ReaderContext* Reader, const UCHAR* Input, ULONG InputLe
   // The caller receives, and is told the length of, exactly what is written:
   // a substitute never runs past an output sized for a shorter answer.
   if (answer.size() > OutputLength) return STATUS_BUFFER_TOO_SMALL;
-  std::ranges::copy(answer, Output);
+  std::copy(answer.begin(), answer.end(), Output);
   *ByteCount = answer.size();
   return STATUS_SUCCESS;
 }

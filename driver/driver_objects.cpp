@@ -29,7 +29,7 @@ constexpr WCHAR LINK_NAME_TEMPLATE[] = L"\\DosDevices\\KELDCT_X";
 
 template <std::size_t N>
 void FillName(const WCHAR (&Template)[N], ULONG Slot, std::array<WCHAR, N>& Text, UNICODE_STRING& Name) {
-  std::ranges::copy(Template, Text.begin());
+  std::copy(std::begin(Template), std::end(Template), Text.begin());
   Text[N - 2] = static_cast<WCHAR>(L'0' + Slot);
   RtlInitUnicodeString(&Name, Text.data());
 }
@@ -55,7 +55,7 @@ void BuildDeviceNames(ULONG Slot, DeviceNames& Names) {
 void ReaderUnload(PDRIVER_OBJECT /*DriverObject*/) {}
 
 NTSTATUS ReaderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
-  const auto freeSlot = std::ranges::find(DeviceSlots, 0);
+  const auto freeSlot = std::find(DeviceSlots.begin(), DeviceSlots.end(), 0);
   if (freeSlot == DeviceSlots.end()) return STATUS_INSUFFICIENT_RESOURCES;
   *freeSlot = 1;
   const ULONG slot = static_cast<ULONG>(freeSlot - DeviceSlots.begin());

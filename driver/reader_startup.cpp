@@ -39,7 +39,7 @@ NTSTATUS Exchange(ReaderContext* Reader, std::span<const UCHAR> Information, Ans
   block[0] = HOST_NAD;
   block[1] = HOST_PCB;
   block[2] = static_cast<UCHAR>(Information.size());
-  std::ranges::copy(Information, block.begin() + PROLOGUE_LENGTH);
+  std::copy(Information.begin(), Information.end(), block.begin() + PROLOGUE_LENGTH);
   const ULONG length = PROLOGUE_LENGTH + static_cast<ULONG>(Information.size());
   if (const NTSTATUS status = ReaderSendBlock(Reader, block.data(), length, nullptr); !NT_SUCCESS(status))
     return status;

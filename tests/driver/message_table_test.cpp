@@ -46,7 +46,7 @@ class ElfImage {
       std::memcpy(&symbol, bytes_.data() + at, sizeof symbol);
       const int type = ELF64_ST_TYPE(symbol.st_info);
       const int binding = ELF64_ST_BIND(symbol.st_info);
-      if (symbol.st_shndx == SHN_UNDEF || (binding != STB_GLOBAL && binding != STB_WEAK)) continue;
+      if (symbol.st_shndx == SHN_UNDEF || binding == STB_LOCAL) continue;
       if (type != STT_FUNC && type != STT_OBJECT) continue;
       names.insert(reinterpret_cast<const char*>(bytes_.data() + dynstr->sh_offset + symbol.st_name));
     }
