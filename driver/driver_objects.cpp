@@ -100,7 +100,7 @@ NTSTATUS ReaderAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 void RemoveReaderDevice(PDEVICE_OBJECT DeviceObject) {
   if (DeviceObject == nullptr) return;
   ReaderExtension* extension = ExtensionOf(DeviceObject);
-  extension->DeviceStarted = 0;
+  SetDeviceStarted(extension, false);
   if (HasInterfaceLink(extension)) (void)IoSetDeviceInterfaceState(&extension->InterfaceLink, FALSE);
   DeviceSlots[extension->SlotIndex] = 0;
   if (extension->LinkCreated != 0) {

@@ -69,7 +69,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       return CancelRemove(Irp, extension);
     case IRP_MN_STOP_DEVICE:
-      extension->DeviceStarted = 0;
+      SetDeviceStarted(extension, false);
       return PassDown(extension, Irp);
     case IRP_MN_QUERY_STOP_DEVICE:
       SetStopPending(extension, -1);
@@ -77,7 +77,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_CANCEL_STOP_DEVICE:
       return CancelStop(Irp, extension);
     case IRP_MN_SURPRISE_REMOVAL:
-      extension->DeviceStarted = 0;
+      SetDeviceStarted(extension, false);
       (void)SetInterfaceState(extension, FALSE);
       return PassDown(extension, Irp);
     default:
@@ -88,7 +88,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS StartReaderDevice(PDEVICE_OBJECT DeviceObject, PCM_FULL_RESOURCE_DESCRIPTOR Resources) {
   ReaderExtension* extension = ExtensionOf(DeviceObject);
   ReaderContext* reader = &extension->Reader;
-  extension->DeviceStarted = 0;
+  SetDeviceStarted(extension, false);
   // A stop that was queried has either been cancelled or carried out by now;
   // left set, it would refuse every system sleep from here on.
   SetStopPending(extension, 0);
@@ -115,7 +115,7 @@ NTSTATUS StartReaderDevice(PDEVICE_OBJECT DeviceObject, PCM_FULL_RESOURCE_DESCRI
 
   NTSTATUS status = SetInterfaceState(extension, TRUE);
   if (status == STATUS_OBJECT_NAME_EXISTS) status = STATUS_SUCCESS;
-  if (NT_SUCCESS(status)) extension->DeviceStarted = 1;
+  if (NT_SUCCESS(status)) SetDeviceStarted(extension, true);
   return status;
 }
 

@@ -2,6 +2,8 @@
 // Per-device state of the reader driver: the reader's port state
 // (ReaderContext) and the device extension that carries it (ReaderExtension).
 
+#include <atomic>
+
 #include "platform/wdm/wdm.h"
 
 namespace keldrin {
@@ -46,8 +48,13 @@ inline ReaderExtension* ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<ReaderExtension*>(DeviceObject->DeviceExtension);
 }
 
-inline bool ReaderPortsUsable(const ReaderExtension* Extension) {
-  return Extension->DeviceStarted != 0 && Extension->Reader.IoBase != 0;
+// Plug and play changes it while control requests read it.
+inline void SetDeviceStarted(ReaderExtension* Extension, bool Started) {
+  std::atomic_ref<UCHAR>(Extension->DeviceStarted).store(Started ? 1 : 0);
+}
+
+inline bool ReaderPortsUsable(ReaderExtension* Extension) {
+  return std::atomic_ref<UCHAR>(Extension->DeviceStarted).load() != 0 && Extension->Reader.IoBase != 0;
 }
 
 // Takes the reader's ports for `Owner` in one atomic step; false when another
