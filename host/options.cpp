@@ -28,10 +28,13 @@ std::optional<std::uint64_t> parseNumber(std::string_view text) {
   return value;
 }
 
-// "2.32": one digit, a dot, two digits, as the reader's identification reports it.
+// "2.32": one digit, a dot, two digits, as the reader's identification
+// reports it, optionally one more letter ("2.27k").
 bool validFirmware(std::string_view text) {
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  return text.size() == 4 && digit(text[0]) && text[1] == '.' && digit(text[2]) && digit(text[3]);
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  return (text.size() == 4 || (text.size() == 5 && letter(text[4]))) && digit(text[0]) && text[1] == '.' &&
+         digit(text[2]) && digit(text[3]);
 }
 
 bool rangesOverlap(const ReaderConfig& a, const ReaderConfig& b) {
