@@ -8,7 +8,6 @@
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,13 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "host/card_source.h"
 #include "host/fault_spec.h"
 #include "host/log.h"
 #include "platform/clock/clock.h"
 #include "platform/wdm/kernel_host.h"
 #include "platform/wdm/port_bus.h"
-#include "reader/cards/card_image.h"
-#include "reader/cards/cards.h"
 #include "reader/emulator.h"
 
 namespace keld::host {
@@ -40,18 +38,6 @@ std::string hex16(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", value);
   return text;
-}
-
-// The card a reader description or a command names: empty or "default" is
-// the default T=1 card, anything else a card image file.
-std::shared_ptr<reader::Card> loadCard(std::string_view image, std::string& error) {
-  if (image.empty() || image == "default") return reader::makeDefaultT1Card();
-  auto loaded = reader::loadCardImage(std::filesystem::path(image));
-  if (!loaded) {
-    error = "card image " + loaded.error().describe(image);
-    return nullptr;
-  }
-  return std::shared_ptr<reader::Card>(std::move(loaded.value()));
 }
 
 const char* cardStateName(reader::CardState state) {
