@@ -174,7 +174,9 @@ Bytes randomFrame(std::mt19937& random) {
       const MessageType type = types[random() % 4];
       Bytes payload = noise(random() % 40);
       if (type == MessageType::Control && payload.size() >= 16 && random() % 2) {
-        ControlRequest r{random() % 4, 0x00312000 + 4 * (random() % 8), 0, random() % 300};
+        ControlRequest r{static_cast<std::uint32_t>(random() % 4),
+                         static_cast<std::uint32_t>(0x00312000 + 4 * (random() % 8)), 0,
+                         static_cast<std::uint32_t>(random() % 300)};
         r.inputLength = static_cast<std::uint32_t>(payload.size() - 16);
         std::memcpy(payload.data(), &r, sizeof r);
       }
