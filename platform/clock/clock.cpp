@@ -68,13 +68,24 @@ Microseconds moveVirtual(Microseconds step) {
 
 std::once_flag environmentChecked;
 
+void switchToVirtual(Microseconds start, Microseconds readStep) {
+  ClockState& s = state();
+  std::lock_guard guard(s.lock);
+  s.virtualNow = start;
+  s.readStep = readStep;
+  s.scheduled.clear();
+  s.isVirtual.store(true, std::memory_order_release);
+}
+
 }  // namespace
 
 void configureFromEnvironment() {
+  // Not through useVirtualClock: that settles the same once-flag, and a
+  // nested call_once on one flag never returns.
   std::call_once(environmentChecked, [] {
     const char* value = std::getenv("KELD_VIRTUAL_TIME");
     if (value != nullptr && (std::strcmp(value, "1") == 0 || std::strcmp(value, "yes") == 0))
-      useVirtualClock();
+      switchToVirtual(0, 1000);
   });
 }
 
@@ -121,12 +132,7 @@ void stallFor(Microseconds duration) {
 
 void useVirtualClock(Microseconds start, Microseconds readStep) {
   std::call_once(environmentChecked, [] {});
-  ClockState& s = state();
-  std::lock_guard guard(s.lock);
-  s.virtualNow = start;
-  s.readStep = readStep;
-  s.scheduled.clear();
-  s.isVirtual.store(true, std::memory_order_release);
+  switchToVirtual(start, readStep);
 }
 
 void useRealClock() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace keld::clock {
@@ -48,6 +49,27 @@ TEST_F(VirtualClockTest, AnActionMayScheduleAnother) {
   advance(1000);
   advance(100);
   EXPECT_EQ(runs, 2);
+}
+
+}  // namespace
+}  // namespace keld::clock
+
+namespace keld::clock {
+namespace {
+
+// In a fresh process (the death test re-runs the binary), KELD_VIRTUAL_TIME=1
+// puts the clock in virtual mode on its first use.
+TEST(ClockEnvironment, VirtualTimeFromTheEnvironmentOnFirstUse) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::setenv("KELD_VIRTUAL_TIME", "1", 1);
+        const Microseconds before = now();
+        if (!isVirtual()) std::exit(1);
+        sleepFor(seconds(60));  // instant on the virtual clock
+        std::exit(now() - before >= seconds(60) ? 0 : 2);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
