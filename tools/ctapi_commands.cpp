@@ -10,6 +10,7 @@
 
 #include "tools/ctapi_session.h"
 #include "tools/smartcard_text.h"
+#include "tools/subcommands.h"
 
 namespace keld::tools {
 namespace {
@@ -46,7 +47,7 @@ struct UsageError {
 };
 struct Failure {
   std::string reason;
-  int exitCode = 1;
+  int exitCode = EXIT_FAILED;
 };
 
 unsigned parseNumber(const std::string& option, const std::string& text, unsigned max) {
@@ -153,7 +154,7 @@ void openOrFail(Terminal& terminal, const Options& options) {
                        std::string(ctApiCodeCause(code)) + ")";
   if (code == -10)
     reason += "; start the driver host with `keldrind` (or check `keld host status`)";
-  throw Failure{reason, 3};
+  throw Failure{reason, EXIT_NO_READER};
 }
 
 Exchange sendOrFail(Terminal& terminal, std::uint8_t destination, const Bytes& command) {
@@ -161,14 +162,14 @@ Exchange sendOrFail(Terminal& terminal, std::uint8_t destination, const Bytes& c
   if (e.code != 0)
     throw Failure{formatHex(command) + ": " + std::string(ctApiCodeName(e.code)) + " (" +
                       std::string(ctApiCodeCause(e.code)) + ")",
-                  3};
+                  EXIT_NO_READER};
   if (e.response.size() < 2) throw Failure{formatHex(command) + ": answer without a status word", 3};
   return e;
 }
 
 void requireSuccess(const Exchange& e, std::string_view what) {
   if (!statusWordIsSuccess(e.sw1(), e.sw2()))
-    throw Failure{std::string(what) + ": status " + statusText(e), 2};
+    throw Failure{std::string(what) + ": status " + statusText(e), EXIT_STATUS_WORD};
 }
 
 // Data objects (tag, length, value) of a response.
@@ -283,7 +284,7 @@ int runRequest(const Options& options, std::ostream& out) {
   Terminal terminal(options.ctn, options.port);
   openOrFail(terminal, options);
   Exchange e = sendOrFail(terminal, ADDRESS_TERMINAL, ct_command::REQUEST_ICC);
-  if (e.sw1() == 0x62 && e.sw2() == 0x00) throw Failure{"no card in the reader (status 62 00)", 2};
+  if (e.sw1() == 0x62 && e.sw2() == 0x00) throw Failure{"no card in the reader (status 62 00)", EXIT_STATUS_WORD};
   requireSuccess(e, "REQUEST ICC");
   const Bytes atr = e.data();
   Report report;
@@ -345,7 +346,7 @@ int runApdu(const Options& options, std::ostream& out) {
       if (!data.empty()) out << "< " << formatHex(data) << "  (" << data.size() << " bytes)\n";
       out << "< " << statusText(e) << '\n';
     }
-    if (!success) exitCode = 2;
+    if (!success) exitCode = EXIT_STATUS_WORD;
   }
   if (options.json) out << json << "]\n";
   return exitCode;
@@ -357,7 +358,7 @@ int runScript(const Options& options, std::ostream& out) {
   if (options.positional.size() != 1) throw UsageError{"give one script file: keld script FILE"};
   const std::string& path = options.positional[0];
   std::ifstream file(path);
-  if (!file) throw Failure{"cannot read " + path, 1};
+  if (!file) throw Failure{"cannot read " + path, EXIT_FAILED};
   struct Step {
     int line;
     std::uint8_t destination;
@@ -405,7 +406,7 @@ int runScript(const Options& options, std::ostream& out) {
     if (!match)
       throw Failure{path + ":" + std::to_string(step.line) + ": expected " + step.expected.substr(0, 2) + " " +
                         step.expected.substr(2) + ", got " + statusText(e),
-                    2};
+                    EXIT_STATUS_WORD};
   }
   out << steps.size() << " commands, all as expected\n";
   return 0;
@@ -424,7 +425,7 @@ int runWaitCard(const Options& options, std::ostream& out) {
   if (e.sw1() == 0x62 && e.sw2() == 0xF0)
     throw Failure{"no card " + std::string(options.waitForRemoval ? "removal" : "insertion") + " within " +
                       std::to_string(options.timeoutSeconds) + " s",
-                  2};
+                  EXIT_STATUS_WORD};
   requireSuccess(e, "80 71 (wait for the card event)");
   Report report;
   report.add("Event", options.waitForRemoval ? "card removed" : "card inserted");
@@ -490,10 +491,10 @@ int runCtapiCommand(const std::string& name, std::span<const std::string> args, 
     if (name == "wait-card") return runWaitCard(options, out);
     if (name == "eject") return runEject(options, out);
     err << "keld: unknown command " << name << '\n';
-    return 64;
+    return EXIT_USAGE;
   } catch (const UsageError& e) {
     err << "keld " << name << ": " << e.reason << '\n';
-    return 64;
+    return EXIT_USAGE;
   } catch (const Failure& e) {
     err << "keld " << name << ": " << e.reason << '\n';
     return e.exitCode;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/win32/host_control.h"
+#include "tools/subcommands.h"
 
 namespace keld::tools {
 namespace {
@@ -83,13 +84,13 @@ int runHostCommand(const std::string& name, std::span<const std::string> args, s
   Options options;
   if (std::string problem = parseOptions(args, &options); !problem.empty()) {
     err << "keld " << name << ": " << problem << '\n';
-    return 64;
+    return EXIT_USAGE;
   }
   const std::vector<std::string>& words = options.positional;
   auto verb = [&](std::size_t i) { return i < words.size() ? words[i] : std::string(); };
   auto usage = [&]() {
     err << "keld " << name << ": usage: " << hostCommandHelp(name).substr(hostCommandHelp(name).find("keld "));
-    return 64;
+    return EXIT_USAGE;
   };
 
   hostctl::HostControl host;
@@ -124,7 +125,7 @@ int runHostCommand(const std::string& name, std::span<const std::string> args, s
   }
   if (!result.ok()) {
     err << "keld " << name << ": " << (result.text.empty() ? "the driver host refused the request" : result.text) << '\n';
-    return 3;
+    return EXIT_NO_READER;
   }
   out << done << (done.empty() || done.back() == '\n' ? "" : "\n");
   return 0;
