@@ -82,17 +82,5 @@ TEST_F(CardEndToEnd, UnplugDuringUseFailsThenANewTerminalWorksAfterReplug) {
   EXPECT_EQ(CT_close(2), OK);
 }
 
-TEST_F(CardEndToEnd, EjectIccWhileTheCardIsRemoved) {
-  startHost();
-  ASSERT_EQ(CT_init(1, 1), OK);
-  EXPECT_EQ(tail(send(1, "20 12 01 01 00"), 2), "90 01");
-  ASSERT_TRUE(host->control().removeCard(0, 500).ok());
-  const std::string ejected = send(1, "20 15 01 00 01 05");
-  EXPECT_EQ(tail(ejected, 2), "90 01") << ejected << "\n" << host->log();
-  hostctl::CommandResult status = host->control().status();
-  EXPECT_NE(status.text.find("empty slot"), std::string::npos) << status.text;
-  EXPECT_EQ(CT_close(1), OK);
-}
-
 }  // namespace
 }  // namespace keld::test
