@@ -125,6 +125,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
 VOID IoFreeIrp(PIRP irp) { ::operator delete(irp); }
 
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
+  if (irp->CurrentLocation <= 1) bugCheck("no stack location left below the current one");
   PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   *next = *current;
@@ -141,6 +142,7 @@ VOID IoSetNextIrpStackLocation(PIRP irp) {
 
 VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE completionRoutine, PVOID context,
                             BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError, BOOLEAN invokeOnCancel) {
+  if (irp->CurrentLocation <= 1) bugCheck("no stack location left below the current one");
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->CompletionRoutine = completionRoutine;
   next->Context = context;
@@ -181,4 +183,6 @@ VOID IoCompleteRequest(PIRP irp, CCHAR) {
       IoMarkIrpPending(irp);
     }
   }
+  // Last touch of the request: its sender may free it as soon as the event is set.
+  if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
 }

@@ -151,6 +151,7 @@ struct IRP {
   BOOLEAN PendingReturned;
   CCHAR StackCount;
   CCHAR CurrentLocation;  // 1..StackCount; StackCount + 1 before the first IoCallDriver
+  PKEVENT UserEvent;  // set once the last stack location has completed
   struct {
     struct {
       PIO_STACK_LOCATION CurrentStackLocation;
@@ -205,5 +206,6 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 
 // Runs the completion routines from the completing driver's location up the
 // stack; a routine that returns STATUS_MORE_PROCESSING_REQUIRED stops the
-// walk, and a later IoCompleteRequest by its driver goes on from there.
+// walk, and a later IoCompleteRequest by its driver goes on from there. When
+// the walk passes the top location, the request's UserEvent is set.
 VOID IoCompleteRequest(PIRP irp, CCHAR priorityBoost);

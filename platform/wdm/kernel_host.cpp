@@ -81,29 +81,22 @@ DRIVER_OBJECT& busDriver() {
 
 // --- sending a request and waiting for it ---
 
-NTSTATUS requestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 void requirePassive(const char* what) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) bugCheck(what);
 }
 
-// Builds a request for the stack topped by `top` with one location of the
-// sender's own, lets `fill` set the first driver's location, sends it and
-// waits for its completion.
+// Builds a request for the stack topped by `top`, lets `fill` set the top
+// driver's location, sends it and waits until it has completed.
 template <class Fill>
 IO_STATUS_BLOCK sendAndWait(DEVICE_OBJECT& top, NTSTATUS initialStatus, PVOID systemBuffer, Fill fill) {
   requirePassive("request sent above PASSIVE_LEVEL");
-  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(top.StackSize + 1), FALSE);
-  IoSetNextIrpStackLocation(irp);
+  PIRP irp = IoAllocateIrp(top.StackSize, FALSE);
   irp->IoStatus.Status = initialStatus;
   irp->AssociatedIrp.SystemBuffer = systemBuffer;
   fill(*IoGetNextIrpStackLocation(irp));
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoSetCompletionRoutine(irp, requestDone, &done, TRUE, TRUE, TRUE);
+  irp->UserEvent = &done;
   IoCallDriver(&top, irp);
   requirePassive("dispatch routine returned above PASSIVE_LEVEL");
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
