@@ -126,6 +126,7 @@ class DriverHost final : public KernelHost {
       }
       if (r->config.variant) personality->variant = *r->config.variant;
       r->emulator = std::make_shared<reader::ReaderEmulator>(*personality, r->config.ioBase);
+      r->emulator->setCardChangeNotifications(r->config.cardChangeNotifications);
       if (r->config.card != CardChoice::None) {
         std::shared_ptr<reader::Card> card =
             loadCard(r->config.card == CardChoice::Image ? r->config.cardImage : std::string{}, error);

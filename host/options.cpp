@@ -254,8 +254,14 @@ std::optional<ReaderConfig> parseReaderSpec(std::string_view spec, std::string& 
         reader.card = CardChoice::Image;
         reader.cardImage = value;
       }
+    } else if (key == "notify") {
+      if (value != "on" && value != "off") {
+        error = "reader notify '" + std::string(value) + "' is neither on nor off";
+        return std::nullopt;
+      }
+      reader.cardChangeNotifications = value == "on";
     } else {
-      error = "unknown reader setting '" + std::string(key) + "' (io, irq, firmware, variant, card)";
+      error = "unknown reader setting '" + std::string(key) + "' (io, irq, firmware, variant, card, notify)";
       return std::nullopt;
     }
   }
@@ -310,8 +316,10 @@ std::string usageText() {
          "\n"
          "  --reader SPEC       serve a reader; repeatable (the driver serves at most two).\n"
          "                      SPEC is sim[,io=BASE][,irq=N][,firmware=X.YZ][,variant=N]\n"
-         "                      [,card=none|default|IMAGE]; default sim,io=0x300 with the\n"
-         "                      default T=1 card inserted\n"
+         "                      [,card=none|default|IMAGE][,notify=on|off]; default\n"
+         "                      sim,io=0x300 with the default T=1 card inserted; notify=on\n"
+         "                      makes the reader announce card changes unasked\n"
+         "                      (off by default)\n"
          "  --config FILE       read settings from FILE, one per line ('reader sim,io=0x320',\n"
          "                      'log-level debug', 'virtual-time'); '#' starts a comment\n"
          "  --socket PATH       listen on PATH (default $KELD_SOCKET, else\n"

@@ -27,6 +27,10 @@ struct ReaderConfig {
   std::optional<std::uint8_t> variant;  // the firmware variant; unset: the emulator's own
   CardChoice card = CardChoice::Default;
   std::string cardImage;              // CardChoice::Image only
+  // The reader's unsolicited card-change block. Off unless asked for: the
+  // driver refuses to send while such a block waits unread, so a card
+  // change during an open session would stall it until the next open.
+  bool cardChangeNotifications = false;
 };
 
 struct HostConfig {

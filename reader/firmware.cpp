@@ -199,6 +199,9 @@ std::optional<Bytes> Firmware::terminalCommand(std::span<const std::uint8_t> apd
       }
     case 0x80:
       if (ins == 0x60) return interfaceParameters(apdu);
+      // Arming the card event: the host library runs the wait itself by
+      // polling the card status, so the reader only accepts the command.
+      if (ins == 0x70) return status(0x90, 0x00);
       return status(0x6D, 0x00);
     case 0x00:
       if (ins == 0xA4) return selectFile(apdu);

@@ -36,6 +36,7 @@ struct Options {
   std::uint16_t port = 0;
   bool json = false;
   bool toTerminal = false;      // apdu: send to the terminal instead of the card
+  bool resetCard = true;        // apdu, script: start with a card reset
   bool waitForRemoval = false;  // wait-card
   unsigned timeoutSeconds = 30; // wait-card
   std::vector<std::string> positional;
@@ -80,6 +81,8 @@ Options parseOptions(const std::string& command, std::span<const std::string> ar
       options.json = true;
     } else if (arg == "--terminal" && command == "apdu") {
       options.toTerminal = true;
+    } else if (arg == "--no-reset" && (command == "apdu" || command == "script")) {
+      options.resetCard = false;
     } else if (arg == "--removal" && command == "wait-card") {
       options.waitForRemoval = true;
     } else if (arg == "--timeout" && command == "wait-card") {
@@ -323,6 +326,26 @@ Bytes parseApdu(const std::string& text, const std::string& where) {
   return *bytes;
 }
 
+// Long hex in rows of 16 bytes, so that a terminal window keeps it readable.
+void printRows(std::ostream& out, std::string_view prefix, const Bytes& bytes, bool withCount) {
+  constexpr std::size_t ROW = 16;
+  for (std::size_t i = 0; i < bytes.size(); i += ROW) {
+    out << (i == 0 ? prefix : std::string_view("  "))
+        << formatHex(std::span(bytes).subspan(i, std::min(ROW, bytes.size() - i)));
+    if (withCount && i + ROW >= bytes.size()) out << "  (" << bytes.size() << " bytes)";
+    out << '\n';
+  }
+}
+
+// Each `keld` run is a session of its own: a card reset first gives the
+// card and the library's link a common start (sequence numbers, block size).
+void startCardSession(Terminal& terminal, const Options& options) {
+  if (!options.resetCard) return;
+  Exchange e = sendOrFail(terminal, ADDRESS_TERMINAL, Bytes{0x20, 0x10, 0x01, 0x01, 0x00});
+  if (e.sw1() == 0x64 && e.sw2() == 0xA1) throw Failure{"no card in the reader (status 64 A1)", EXIT_STATUS_WORD};
+  requireSuccess(e, "card reset before the APDUs");
+}
+
 int runApdu(const Options& options, std::ostream& out) {
   if (options.positional.empty()) throw UsageError{"give at least one APDU, for example: keld apdu \"00 A4 04 00\""};
   std::vector<Bytes> commands;
@@ -330,6 +353,7 @@ int runApdu(const Options& options, std::ostream& out) {
   Terminal terminal(options.ctn, options.port);
   openOrFail(terminal, options);
   const std::uint8_t destination = options.toTerminal ? ADDRESS_TERMINAL : ADDRESS_CARD;
+  if (destination == ADDRESS_CARD) startCardSession(terminal, options);
   int exitCode = 0;
   std::string json = "[";
   for (const Bytes& command : commands) {
@@ -342,8 +366,8 @@ int runApdu(const Options& options, std::ostream& out) {
               jsonString(formatHex(std::array{e.sw1(), e.sw2()})) + ",\"meaning\":" +
               jsonString(describeStatusWord(e.sw1(), e.sw2())) + "}";
     } else {
-      out << "> " << formatHex(command) << '\n';
-      if (!data.empty()) out << "< " << formatHex(data) << "  (" << data.size() << " bytes)\n";
+      printRows(out, "> ", command, false);
+      if (!data.empty()) printRows(out, "< ", data, true);
       out << "< " << statusText(e) << '\n';
     }
     if (!success) exitCode = EXIT_STATUS_WORD;
@@ -394,6 +418,11 @@ int runScript(const Options& options, std::ostream& out) {
   }
   Terminal terminal(options.ctn, options.port);
   openOrFail(terminal, options);
+  for (const Step& step : steps)
+    if (step.destination == ADDRESS_CARD) {
+      startCardSession(terminal, options);
+      break;
+    }
   for (const Step& step : steps) {
     Exchange e = sendOrFail(terminal, step.destination, step.command);
     std::string got = formatHex(std::array{e.sw1(), e.sw2()});
@@ -455,11 +484,13 @@ std::string ctapiCommandHelp(const std::string& name) {
   else if (name == "reset") usage = "keld reset [options]\n";
   else if (name == "request") usage = "keld request [options]\n";
   else if (name == "apdu")
-    usage = "keld apdu [options] [--terminal] HEX...\n  each HEX is one APDU, e.g. \"00 A4 04 00 07 A0 00 00 00 03 10 10\"\n"
-            "  --terminal  send to the card terminal instead of the card\n";
+    usage = "keld apdu [options] [--terminal] [--no-reset] HEX...\n  each HEX is one APDU, e.g. \"00 A4 04 00 07 A0 00 00 00 03 10 10\"\n"
+            "  --terminal  send to the card terminal instead of the card\n"
+            "  --no-reset  do not reset the card first (keep the state an earlier run left)\n";
   else if (name == "script")
     usage = "keld script [options] FILE\n  each line: [card|ct] APDU [= SW], e.g. \"00 B0 00 00 10 = 90 00\";\n"
-            "  XX in SW matches any byte; # starts a comment\n";
+            "  XX in SW matches any byte; # starts a comment\n"
+            "  --no-reset  do not reset the card before the first card APDU\n";
   else if (name == "wait-card")
     usage = "keld wait-card [options] [--removal] [--timeout SECONDS]\n"
             "  --removal   wait for the card to be taken out instead of inserted\n"
