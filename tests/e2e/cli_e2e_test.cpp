@@ -107,6 +107,37 @@ TEST_F(CliEndToEnd, CardRemovalAndInsertionThroughTheHost) {
   EXPECT_NE(hostStatus.output.find("0x300"), std::string::npos) << hostStatus.output;
 }
 
+TEST_F(CliEndToEnd, ResetEjectPowerReaderAndFaultCommands) {
+  KeldRun reset = keld("reset");
+  EXPECT_EQ(reset.exitCode, 0) << reset.output;
+  EXPECT_NE(reset.output.find("90 00  success"), std::string::npos) << reset.output;
+
+  KeldRun suspend = keld("power suspend");
+  EXPECT_EQ(suspend.exitCode, 0) << suspend.output;
+  EXPECT_EQ(keld("power resume").exitCode, 0);
+  EXPECT_EQ(keld("status").exitCode, 0);
+
+  KeldRun fault = keld("fault timeout=1");
+  EXPECT_EQ(fault.exitCode, 0) << fault.output;
+  KeldRun badFault = keld("fault explode=1");
+  EXPECT_EQ(badFault.exitCode, 3) << badFault.output;
+
+  EXPECT_EQ(keld("reader unplug").exitCode, 0);
+  KeldRun gone = keld("status");
+  EXPECT_EQ(gone.exitCode, 3) << gone.output;
+  EXPECT_NE(gone.output.find("ERR_TRANS"), std::string::npos) << gone.output;
+  EXPECT_EQ(keld("reader plug").exitCode, 0);
+
+  // No card to hold: the eject is answered at once.
+  EXPECT_EQ(keld("card remove").exitCode, 0);
+  KeldRun eject = keld("eject");
+  EXPECT_EQ(eject.exitCode, 0) << eject.output;
+  EXPECT_NE(eject.output.find("90 0"), std::string::npos) << eject.output;
+
+  KeldRun usage = keld("power nap");
+  EXPECT_EQ(usage.exitCode, 64) << usage.output;
+}
+
 TEST_F(CliEndToEnd, NoHostExplainsHowToStartOne) {
   host->stop();
   KeldRun info = keld("info");
