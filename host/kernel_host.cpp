@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "host/card_source.h"
-#include "host/fault_spec.h"
+#include "host/fault_description.h"
 #include "host/log.h"
 #include "platform/clock/clock.h"
 #include "platform/wdm/kernel_host.h"
@@ -213,7 +213,7 @@ class DriverHost final : public KernelHost {
       }
       case HostCommand::InjectFault: {
         std::string error;
-        std::optional<FaultRequest> fault = parseFaultSpec(argument, error);
+        std::optional<FaultRequest> fault = parseFaultDescription(argument, error);
         if (!fault) return {proto::STATUS_INVALID_PARAMETER, error};
         auto emulator = reader->emulator;
         return later(delayMs, [emulator, f = *fault] { applyFault(*emulator, f); }, "fault set");

@@ -75,7 +75,7 @@ bool applyOption(Option option, std::string_view name, std::string_view value, H
                  std::string& error, int depth) {
   switch (option) {
     case Option::Reader: {
-      std::optional<ReaderConfig> reader = parseReaderSpec(value, error);
+      std::optional<ReaderConfig> reader = parseReaderDescription(value, error);
       if (!reader) return false;
       for (const ReaderConfig& other : config.readers) {
         if (rangesOverlap(other, *reader)) {
@@ -184,15 +184,15 @@ const char* logLevelName(LogLevel level) {
   return "info";
 }
 
-std::optional<ReaderConfig> parseReaderSpec(std::string_view spec, std::string& error) {
+std::optional<ReaderConfig> parseReaderDescription(std::string_view description, std::string& error) {
   ReaderConfig reader;
-  const std::size_t comma = spec.find(',');
-  const std::string_view kind = spec.substr(0, comma);
+  const std::size_t comma = description.find(',');
+  const std::string_view kind = description.substr(0, comma);
   if (kind != "sim") {
     error = "unknown reader kind '" + std::string(kind) + "' (only 'sim', the emulated reader, exists)";
     return std::nullopt;
   }
-  std::string_view rest = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+  std::string_view rest = comma == std::string_view::npos ? std::string_view{} : description.substr(comma + 1);
   bool seenIo = false, seenIrq = false, seenFirmware = false, seenVariant = false, seenCard = false;
   while (!rest.empty()) {
     const std::size_t next = rest.find(',');
@@ -314,8 +314,8 @@ std::string usageText() {
          "Driver host: loads the reader driver keldrin.so, runs plug-and-play and power\n"
          "for the configured readers and serves their devices on a Unix socket.\n"
          "\n"
-         "  --reader SPEC       serve a reader; repeatable (the driver serves at most two).\n"
-         "                      SPEC is sim[,io=BASE][,irq=N][,firmware=X.YZ][,variant=N]\n"
+         "  --reader READER     serve a reader; repeatable (the driver serves at most two).\n"
+         "                      READER is sim[,io=BASE][,irq=N][,firmware=X.YZ][,variant=N]\n"
          "                      [,card=none|default|IMAGE][,notify=on|off]; default\n"
          "                      sim,io=0x300 with the default T=1 card inserted; notify=on\n"
          "                      makes the reader announce card changes unasked\n"

@@ -54,7 +54,7 @@ struct ParseResult {
 ParseResult parseCommandLine(std::span<const std::string_view> arguments);
 
 // Parses one reader description: "sim", "sim,io=0x320,firmware=4.00,card=none".
-std::optional<ReaderConfig> parseReaderSpec(std::string_view spec, std::string& error);
+std::optional<ReaderConfig> parseReaderDescription(std::string_view description, std::string& error);
 
 // Applies a config file's text to `config`. Each line is an option without
 // its leading dashes ("reader sim,io=0x320", "log-level debug",

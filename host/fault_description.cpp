@@ -1,4 +1,4 @@
-#include "host/fault_spec.h"
+#include "host/fault_description.h"
 
 #include <charconv>
 
@@ -35,13 +35,13 @@ std::optional<std::vector<std::uint8_t>> hexBytes(std::string_view text) {
 
 }  // namespace
 
-std::optional<FaultRequest> parseFaultSpec(std::string_view spec, std::string& error) {
+std::optional<FaultRequest> parseFaultDescription(std::string_view description, std::string& error) {
   FaultRequest request;
   bool any = false;
-  while (!spec.empty()) {
-    const std::size_t comma = spec.find(',');
-    std::string_view item = spec.substr(0, comma);
-    spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+  while (!description.empty()) {
+    const std::size_t comma = description.find(',');
+    std::string_view item = description.substr(0, comma);
+    description = comma == std::string_view::npos ? std::string_view{} : description.substr(comma + 1);
     while (item.starts_with(' ')) item.remove_prefix(1);
     if (item.empty()) continue;
     any = true;
@@ -73,12 +73,12 @@ std::optional<FaultRequest> parseFaultSpec(std::string_view spec, std::string& e
       request.unsolicited = hexBytes(value);
       if (!request.unsolicited) return bad("needs a block in hex, 1 to 270 bytes");
     } else {
-      error = "unknown fault '" + std::string(key) + "' (" + std::string(FAULT_SPEC_KEYS) + ")";
+      error = "unknown fault '" + std::string(key) + "' (" + std::string(FAULT_DESCRIPTION_KEYS) + ")";
       return std::nullopt;
     }
   }
   if (!any) {
-    error = "no fault given (" + std::string(FAULT_SPEC_KEYS) + ")";
+    error = "no fault given (" + std::string(FAULT_DESCRIPTION_KEYS) + ")";
     return std::nullopt;
   }
   return request;

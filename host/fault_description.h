@@ -22,10 +22,10 @@ struct FaultRequest {
 };
 
 // Comma-separated key=value items; nothing set is an error.
-std::optional<FaultRequest> parseFaultSpec(std::string_view spec, std::string& error);
+std::optional<FaultRequest> parseFaultDescription(std::string_view description, std::string& error);
 
 // The keys, for help texts.
-constexpr std::string_view FAULT_SPEC_KEYS =
+constexpr std::string_view FAULT_DESCRIPTION_KEYS =
     "corrupt=N, silence=N, timeout=N, fail-identification=N, stuck-busy=on|off, unsolicited=HEX, clear";
 
 }  // namespace keld::host
