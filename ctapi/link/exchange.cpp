@@ -235,20 +235,10 @@ std::int8_t attemptCode(int linkResult) {
   }
 }
 
+// Collecting adds one outcome to those of an attempt: no answer arrived.
 std::int8_t fetchCode(int linkResult) {
-  switch (linkResult) {
-    case LINK_NOT_OPEN:
-    case LINK_NOT_READY:
-      return ERR_CT;
-    case LINK_TRANSMIT_FAILED:
-    case LINK_UNUSABLE:
-    case LINK_RECEIVE_FAILED:
-      return ERR_TRANS;
-    case LINK_TOO_LONG:
-      return ERR_MEMORY;
-    default:
-      return ERR_HTSI;
-  }
+  if (linkResult == LINK_TRANSMIT_FAILED) return ERR_TRANS;
+  return attemptCode(linkResult);
 }
 
 int answerLocally(int terminal, std::uint8_t source, std::uint8_t sw1, std::uint8_t sw2) {
