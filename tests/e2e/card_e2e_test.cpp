@@ -1,9 +1,16 @@
 // Card journeys through the real library, host, driver, emulator and card.
+// The host's trace of every control request shows the blocks as they went
+// to the reader and came back.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <memory>
+#include <sstream>
 
 #include "e2e/host_process.h"
 #include "keldapi.h"
@@ -12,9 +19,88 @@
 namespace keld::test {
 namespace {
 
+constexpr std::uint32_t TRANSMIT = 0x00312000;
+constexpr std::uint32_t TIMEOUT = 0x00312008;
+
+// One control request of the host's trace: code, input, status, output.
+struct Control {
+  std::uint32_t code = 0;
+  Bytes in;
+  std::uint32_t status = 0;
+  Bytes out;
+};
+
+// A block as the trace shows it (NAD, PCB, LEN, INF, LRC).
+struct Block {
+  explicit Block(const Bytes& b) : bytes(b) {}
+  std::uint8_t nad() const { return bytes.at(0); }
+  std::uint8_t pcb() const { return bytes.at(1); }
+  std::size_t infLength() const { return bytes.at(2); }
+  Bytes inf() const { return Bytes(bytes.begin() + 3, bytes.begin() + 3 + static_cast<std::ptrdiff_t>(infLength())); }
+  bool isIBlock() const { return (pcb() & 0x80) == 0; }
+  bool more() const { return isIBlock() && (pcb() & 0x20) != 0; }
+  Bytes bytes;
+};
+
+// Parses the hex between the brackets after `marker`.
+Bytes bracketed(const std::string& line, const std::string& marker) {
+  const std::size_t at = line.find(marker);
+  const std::size_t open = line.find('[', at);
+  const std::size_t close = line.find(']', open);
+  return hex(line.substr(open + 1, close - open - 1));
+}
+
+std::vector<Control> parseTrace(const std::string& log) {
+  std::vector<Control> controls;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" control 0x") != std::string::npos) {
+      Control c;
+      c.code = static_cast<std::uint32_t>(std::stoul(line.substr(line.find(" control 0x") + 11, 8), nullptr, 16));
+      c.in = bracketed(line, " in ");
+      controls.push_back(c);
+    } else if (line.find(" status 0x") != std::string::npos && !controls.empty()) {
+      controls.back().status =
+          static_cast<std::uint32_t>(std::stoul(line.substr(line.find(" status 0x") + 10, 8), nullptr, 16));
+      controls.back().out = bracketed(line, " out ");
+    }
+  }
+  return controls;
+}
+
+// A small T=1 card: an application with a 256-byte EF, more time asked for
+// before the loopback (80 EE), a larger IFSC asked for before GET CHALLENGE.
+constexpr std::string_view SETTINGS_CARD = R"(
+[card]
+kind = "t1"
+ifsc = 32
+
+[wtx]
+instructions = "EE"
+multiplier = 3
+repeat = 2
+
+[ifs_request]
+instructions = "84"
+size = 64
+
+[[file]]
+path = "3F00/5F10"
+type = "df"
+aid = "F0 4B 45 4C 44 10"
+
+[[file]]
+path = "3F00/5F10/5F12"
+sfi = 2
+size = 256
+)";
+
 class CardEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override { ::setenv("KELD_VIRTUAL_TIME", "1", 1); }
+  void TearDown() override {
+    if (!directory.empty()) std::filesystem::remove_all(directory);
+  }
 
   void startHost(std::vector<std::string> arguments = {}) {
     host = std::make_unique<HostProcess>(std::move(arguments));
@@ -22,9 +108,33 @@ class CardEndToEnd : public ::testing::Test {
     ::setenv("KELD_SOCKET", host->socketPath().c_str(), 1);
   }
 
+  // Writes a card image into this test's directory; its path.
+  std::string writeImage(std::string_view text, const std::string& name = "card.toml") {
+    if (directory.empty()) directory = makeTestDirectory("cards");
+    const std::string path = directory + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  // A host with a traced reader holding the card of `image`, a terminal
+  // opened and reset (the library then knows the reader's firmware), and the
+  // card reset and its application selected.
+  void startWithCard(std::string_view image) {
+    startHost({"--log-level", "trace", "--reader", "sim,card=" + writeImage(image)});
+    ASSERT_EQ(CT_init(1, 1), OK);
+    ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
+    // The reset that makes the library read the card's protocol and IFSC
+    // and offer it its own IFSD before the first card command.
+    ASSERT_EQ(tail(send(1, "20 10 01 00 00"), 2), "90 01");
+    ASSERT_EQ(tail(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00");
+  }
+
   // CT_data to `dad` (1 terminal, 0 card); the response, or "ERR <code>".
   std::string send(std::uint8_t dad, std::string_view command, std::uint16_t ctn = 1) {
     Bytes c = hex(command);
+    return send(dad, c, ctn);
+  }
+  std::string send(std::uint8_t dad, Bytes c, std::uint16_t ctn = 1) {
     std::uint8_t response[300];
     std::uint16_t length = sizeof response;
     std::uint8_t sad = 2;
@@ -37,8 +147,35 @@ class CardEndToEnd : public ::testing::Test {
     return response.size() >= bytes * 3 - 1 ? response.substr(response.size() - (bytes * 3 - 1)) : response;
   }
 
+  // The control requests traced from now on, until `traced()` is asked.
+  void markTrace() { traceMark = parseTrace(host->log()).size(); }
+  std::vector<Control> traced() const {
+    std::vector<Control> all = parseTrace(host->log());
+    return std::vector<Control>(all.begin() + static_cast<std::ptrdiff_t>(std::min(traceMark, all.size())), all.end());
+  }
+  // The blocks the library sent to the card (NAD 00) since the mark.
+  std::vector<Block> sentToCard() const {
+    std::vector<Block> blocks;
+    for (const Control& c : traced())
+      if (c.code == TRANSMIT && !c.in.empty() && c.in[0] == 0x00) blocks.emplace_back(c.in);
+    return blocks;
+  }
+  static std::string describe(const std::vector<Control>& controls) {
+    std::string text;
+    for (const Control& c : controls) text += toHex(c.in) + "  ->  " + toHex(c.out) + "\n";
+    return text;
+  }
+
   std::unique_ptr<HostProcess> host;
+  std::string directory;
+  std::size_t traceMark = 0;
 };
+
+Bytes pattern(std::size_t n, std::uint8_t seed) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + 7 * i);
+  return b;
+}
 
 TEST_F(CardEndToEnd, ResetRequestIccAndChainedCardResponses) {
   startHost();
@@ -80,6 +217,96 @@ TEST_F(CardEndToEnd, UnplugDuringUseFailsThenANewTerminalWorksAfterReplug) {
   ASSERT_EQ(CT_init(2, 1), OK);
   EXPECT_EQ(send(1, "20 11 00 00 00", 2), "90 00");
   EXPECT_EQ(CT_close(2), OK);
+}
+
+// The library cuts a command longer than the card's IFSC into I-blocks of
+// IFSC bytes, M set on all but the last, alternating N(S); the card
+// acknowledges each one.
+TEST_F(CardEndToEnd, UpdateBinaryOf255BytesGoesOutChainedAndReadsBack) {
+  startWithCard(SETTINGS_CARD);
+  const Bytes data = pattern(255, 3);
+  Bytes update = hex("00 D6 82 00 FF");
+  update.insert(update.end(), data.begin(), data.end());
+  markTrace();
+  EXPECT_EQ(send(0, update), "90 00");
+
+  const std::vector<Block> blocks = sentToCard();
+  ASSERT_EQ(blocks.size(), 9u) << describe(traced());  // 260 bytes: 8 of 32 and 4
+  Bytes joined;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(blocks[i].isIBlock());
+    EXPECT_EQ(blocks[i].infLength(), i < 8 ? 32u : 4u);
+    EXPECT_EQ(blocks[i].more(), i < 8);
+    const Bytes inf = blocks[i].inf();
+    joined.insert(joined.end(), inf.begin(), inf.end());
+  }
+  EXPECT_EQ(blocks[0].pcb() & 0x40, (blocks[1].pcb() & 0x40) ^ 0x40) << "N(S) alternates";
+  EXPECT_EQ(toHex(joined), toHex(update));
+  for (const Control& c : traced()) {
+    if (c.code == TRANSMIT && c.in[0] == 0x00 && Block(c.in).more()) {
+      EXPECT_EQ(Block(c.out).pcb() & 0xEF, 0x80) << "acknowledged by R(N(R)): " << toHex(c.out);
+    }
+  }
+
+  const std::string read = send(0, "00 B0 82 00 FF");
+  EXPECT_EQ(read, toHex(data) + " 90 00");
+  EXPECT_EQ(tail(send(0, "00 B0 82 FF 01"), 2), "90 00") << "the 256th byte is untouched";
+  EXPECT_EQ(CT_close(1), OK);
+}
+
+// Before the loopback the card asks twice for more time; each request is
+// answered in kind and the driver's waiting time is prolonged for it and put
+// back afterwards.
+TEST_F(CardEndToEnd, WtxRequestsOfTheCardAreHonoured) {
+  startWithCard(SETTINGS_CARD);
+  markTrace();
+  EXPECT_EQ(send(0, "80 EE 00 00 10"), "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 90 00");
+
+  const std::vector<Control> controls = traced();
+  std::vector<std::string> wtx;  // the S-blocks and the waiting times, in order
+  for (const Control& c : controls) {
+    if (c.code == TIMEOUT) wtx.push_back("time " + toHex(c.in));
+    if (c.code != TRANSMIT) continue;
+    if (Block(c.in).pcb() == 0xE3) wtx.push_back("sent " + toHex(c.in));
+    if (Block(c.out).pcb() == 0xC3) wtx.push_back("card " + toHex(c.out));
+  }
+  // 3 x 2000 = 6000 (70 17) for the answer to each response, then 20000
+  // (20 4E) again once that answer, the next request, is in.
+  const std::vector<std::string> expected{
+      "card 20 C3 01 03 E1", "time 70 17 00 00", "sent 00 E3 01 03 E1", "card 20 C3 01 03 E1",
+      "time 20 4E 00 00",    "time 70 17 00 00", "sent 00 E3 01 03 E1", "time 20 4E 00 00"};
+  EXPECT_EQ(wtx, expected) << describe(controls);
+  EXPECT_EQ(CT_close(1), OK);
+}
+
+// The card asks for IFSC 64 before answering GET CHALLENGE; the next long
+// command goes out in blocks of 64 bytes.
+TEST_F(CardEndToEnd, IfsRequestOfTheCardSetsTheSizeOfTheNextChainedBlocks) {
+  startWithCard(SETTINGS_CARD);
+  markTrace();
+  const std::string challenge = send(0, "00 84 00 00 08");
+  EXPECT_EQ(challenge.size(), 10u * 3 - 1) << challenge;
+  EXPECT_EQ(tail(challenge, 2), "90 00");
+  bool asked = false;
+  bool answered = false;
+  for (const Control& c : traced()) {
+    if (c.code != TRANSMIT) continue;
+    if (toHex(c.out) == "20 C1 01 40 A0") asked = true;
+    if (toHex(c.in) == "00 E1 01 40 A0") answered = true;
+  }
+  EXPECT_TRUE(asked && answered) << describe(traced());
+
+  Bytes update = hex("00 D6 82 00 FF");
+  const Bytes data = pattern(255, 11);
+  update.insert(update.end(), data.begin(), data.end());
+  markTrace();
+  EXPECT_EQ(send(0, update), "90 00");
+  std::vector<std::size_t> sizes;
+  for (const Block& b : sentToCard()) sizes.push_back(b.infLength());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{64, 64, 64, 64, 4})) << describe(traced());
+  EXPECT_EQ(send(0, "00 B0 82 00 FF"), toHex(data) + " 90 00");
+  EXPECT_EQ(CT_close(1), OK);
 }
 
 }  // namespace
