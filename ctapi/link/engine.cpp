@@ -220,6 +220,7 @@ int receiveResponse(int terminal, std::uint16_t capacity, bool raw) {
 
   std::int32_t gathered = lib.responseLength;
   if (gathered <= capacity) appendInf(0, gathered);
+  const bool cardChain = lib.answerNad == NAD_CARD_TO_HOST;
 
   while (isIBlock(pcbOf()) && (pcbOf() & PCB_MORE) != 0) {
     const std::uint8_t chainedPcb = pcbOf();
@@ -240,6 +241,10 @@ int receiveResponse(int terminal, std::uint16_t capacity, bool raw) {
       if (r != LINK_OK) return r;
       break;
     }
+    // The reader answering in the middle of the card's chain (the card was
+    // taken out) ends it: its status is the response, not the tail of the
+    // card's data.
+    if (cardChain && lib.answerNad == NAD_TERMINAL_TO_HOST) gathered = 0;
     const std::int32_t length = lib.blockLength;
     if (gathered + length > capacity) return abortOversizedChain(terminal, gathered + length);
     appendInf(gathered, length);

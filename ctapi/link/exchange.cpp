@@ -59,6 +59,18 @@ bool isCardReset(std::span<const std::uint8_t> command) {
   return beginsWith(command, {0x20, 0x10, 0x01}) || beginsWith(command, {0x20, 0x1F, 0x01});
 }
 
+// RESET CT of the card and REQUEST ICC with the command set's own INS bytes.
+// Only firmware that carries them out gets them (older firmware gets 20 10),
+// and REQUEST ICC resets nothing when the card is already active (62 01).
+bool isFirmwareCardReset(std::span<const std::uint8_t> command) {
+  return beginsWith(command, {0x20, 0x11, 0x01}) || beginsWith(command, {0x20, 0x12, 0x01});
+}
+
+bool endsWithResetSuccess(const std::uint8_t* response, std::int32_t length, std::uint16_t capacity) {
+  if (response == nullptr || length < 2 || length > capacity) return false;
+  return response[length - 2] == 0x90 && (response[length - 1] == 0x00 || response[length - 1] == 0x01);
+}
+
 // Writes a two-byte status word as the whole response, within the caller's
 // buffer. False when it does not fit.
 bool writeStatus(std::uint8_t* response, std::uint16_t capacity, StatusWord sw) {
@@ -276,7 +288,8 @@ int prepareCommand(int terminal, std::uint8_t sad, std::uint8_t dad, const std::
     }
   }
 
-  pendingAction = PENDING_NONE;
+  pendingAction = dad == ADDRESS_TERMINAL && sad == ADDRESS_HOST && isFirmwareCardReset(bytes) ? PENDING_CARD_RESET
+                                                                                              : PENDING_NONE;
   const int r = sendCommand(terminal, sad, dad, command, lenc);
   return r < 0 ? r : LINK_OK;
 }
@@ -389,6 +402,11 @@ bool isSuccessStatus(int terminal) {
 void finishCommand(int terminal) {
   if (pendingAction == PENDING_EDC_CHANGE && isSuccessStatus(terminal)) {
     setEdcMode(terminal, interfaceParameters.newEdcMode);
+  }
+  if (pendingAction == PENDING_CARD_RESET &&
+      endsWithResetSuccess(lib.responseBuffer, lib.responseLength, lib.responseCapacity)) {
+    lib.links[terminal].clearSequence();
+    lib.iccParamsPending = 1;
   }
   pendingAction = PENDING_NONE;
 }

@@ -29,6 +29,10 @@ struct CurrentCommand {
 // carried out after the terminal's 90 00.
 constexpr std::int32_t PENDING_NONE = 0;
 constexpr std::int32_t PENDING_EDC_CHANGE = 3;
+// A card reset of the card-terminal command set (20 11 01, 20 12 01) that
+// newer firmware carries out itself: once answered 90 00 or 90 01 the card
+// starts afresh, as after 20 10 01.
+constexpr std::int32_t PENDING_CARD_RESET = 4;
 
 extern std::int32_t pendingAction;
 extern InterfaceParameters interfaceParameters;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <future>
 #include <memory>
@@ -95,6 +96,24 @@ sfi = 2
 size = 256
 )";
 
+// A card that asks 255 times for more time before answering the loopback:
+// each request is one more block exchanged, so the command takes long enough
+// on the host's clock for a card change to fall inside it.
+constexpr std::string_view SLOW_CARD = R"(
+[card]
+kind = "t1"
+
+[wtx]
+instructions = "EE"
+multiplier = 1
+repeat = 255
+
+[[file]]
+path = "3F00/5F10"
+type = "df"
+aid = "F0 4B 45 4C 44 10"
+)";
+
 class CardEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override { ::setenv("KELD_VIRTUAL_TIME", "1", 1); }
@@ -117,15 +136,14 @@ class CardEndToEnd : public ::testing::Test {
   }
 
   // A host with a traced reader holding the card of `image`, a terminal
-  // opened and reset (the library then knows the reader's firmware), and the
-  // card reset and its application selected.
+  // opened and reset (the library then knows the reader's firmware), the
+  // card activated (its protocol and IFSC read, the library's IFSD offered)
+  // and its application selected.
   void startWithCard(std::string_view image) {
     startHost({"--log-level", "trace", "--reader", "sim,card=" + writeImage(image)});
     ASSERT_EQ(CT_init(1, 1), OK);
     ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
-    // The reset that makes the library read the card's protocol and IFSC
-    // and offer it its own IFSD before the first card command.
-    ASSERT_EQ(tail(send(1, "20 10 01 00 00"), 2), "90 01");
+    ASSERT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
     ASSERT_EQ(tail(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00");
   }
 
@@ -185,7 +203,8 @@ TEST_F(CardEndToEnd, ResetRequestIccAndChainedCardResponses) {
   EXPECT_EQ(atr.substr(0, 29), "3B 84 81 31 20 45 4B 45 4C 44") << atr;
   EXPECT_EQ(tail(atr, 2), "90 01") << atr;
   EXPECT_EQ(tail(send(0, "00 A4 04 00 06 F0 4B 45 4C 44 01"), 2), "90 00");
-  // 256 bytes from a card whose blocks carry 32: the answer comes chained.
+  // 256 bytes and the status word are more than one block holds: the answer
+  // comes chained.
   const std::string data = send(0, "00 B0 81 00 00");
   ASSERT_EQ(data.size(), 258u * 3 - 1) << data;
   EXPECT_EQ(data.substr(0, 11), "00 01 02 03");
@@ -308,6 +327,65 @@ TEST_F(CardEndToEnd, IfsRequestOfTheCardSetsTheSizeOfTheNextChainedBlocks) {
   EXPECT_EQ(send(0, "00 B0 82 00 FF"), toHex(data) + " 90 00");
   EXPECT_EQ(CT_close(1), OK);
 }
+
+// The card is pulled out in the middle of an exchange: the reader answers the
+// next block itself with 64 A1 (no card), and the call ends with that status
+// alone, never waiting for an answer that cannot come. The removal is due on
+// the host's clock, which moves only as the driver waits for the reader, so
+// it falls after the same block in every run.
+struct RemovalCase {
+  const char* name;
+  std::string_view image;
+  std::function<Bytes()> command;
+  std::uint32_t delayMs;
+  std::size_t cardBlocks;  // blocks the card sends for the command when left in
+};
+
+class CardRemovedMidExchange : public CardEndToEnd, public ::testing::WithParamInterface<RemovalCase> {};
+
+TEST_P(CardRemovedMidExchange, EndsWithTheReadersNoCardStatus) {
+  const RemovalCase& c = GetParam();
+  startWithCard(c.image);
+  markTrace();
+  ASSERT_TRUE(host->control().removeCard(0, c.delayMs).ok());
+  auto call = std::async(std::launch::async, [this, &c] { return send(0, c.command()); });
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the exchange hangs";
+  EXPECT_EQ(call.get(), "64 A1");
+
+  std::size_t fromCard = 0;
+  std::string last;
+  for (const Control& control : traced()) {
+    if (control.code != TRANSMIT) continue;
+    if (Block(control.out).nad() == 0x20) ++fromCard;
+    last = toHex(control.out);
+  }
+  EXPECT_GT(fromCard, 1u) << "the card was removed inside the exchange\n" << describe(traced());
+  EXPECT_LT(fromCard, c.cardBlocks) << "the card was removed inside the exchange\n" << describe(traced());
+  EXPECT_EQ(last, "21 00 02 64 A1 E6") << describe(traced());
+
+  EXPECT_EQ(send(1, "20 13 00 80 00"), "00 90 00") << "the slot is empty";
+  EXPECT_EQ(send(1, "20 12 01 00 00"), "62 00");
+  ASSERT_TRUE(host->control().insertCard(0, writeImage(SETTINGS_CARD, "other.toml")).ok());
+  EXPECT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
+  EXPECT_EQ(tail(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00") << "a new card works";
+  EXPECT_EQ(CT_close(1), OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, CardRemovedMidExchange,
+    ::testing::Values(
+        // 255 requests for more time, one block each: about 2 s on the host's clock.
+        RemovalCase{"WhileTheCardAsksForMoreTime", SLOW_CARD, [] { return hex("80 EE 00 00 10"); }, 200, 256},
+        // Nine chained blocks of 32 bytes, each acknowledged by the card.
+        RemovalCase{"InsideAChainedCommand", SETTINGS_CARD,
+                    [] {
+                      Bytes update = hex("00 D6 82 00 FF");
+                      const Bytes data = pattern(255, 5);
+                      update.insert(update.end(), data.begin(), data.end());
+                      return update;
+                    },
+                    30, 9}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace keld::test

@@ -83,6 +83,16 @@ TEST_F(EngineTest, ChainedResponseIsAcknowledgedByItsSequenceBits) {
   EXPECT_TRUE(link().recvSeq());
 }
 
+TEST_F(EngineTest, ReaderStatusInsideAChainedCardResponseReplacesIt) {
+  answer("20 20 03 01 02 03");  // N(S) 0, more
+  answer("21 00 02 64 A1");     // the card is gone: the reader answers
+  ASSERT_EQ(exchange(), 0);
+  EXPECT_EQ(sentBlocks().size(), 2u);
+  EXPECT_EQ(lib.responseLength, 2);
+  EXPECT_EQ(responseHex(2), "64 A1");
+  EXPECT_EQ(lib.answerNad, 0x21);
+}
+
 struct BudgetCase {
   const char* name;
   std::int8_t budget;

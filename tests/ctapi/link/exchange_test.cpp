@@ -336,6 +336,39 @@ TEST_F(ExchangeTest, CardResetMakesTheNextCardCommandReadTheCardAndAskForIfs) {
   EXPECT_EQ(sent.back(), block("02 00 07 00 A4 00 00 02 3F 00"));
 }
 
+// Newer firmware carries out RESET CT of the card and REQUEST ICC with the
+// command set's own INS bytes: a reset it reports starts the card afresh as
+// 20 10 01 does; REQUEST ICC of a card already active resets nothing.
+struct FirmwareResetCase {
+  const char* name;
+  const char* command;
+  const char* answer;
+  bool reset;
+};
+
+class FirmwareCardReset : public ExchangeTest, public ::testing::WithParamInterface<FirmwareResetCase> {};
+
+TEST_P(FirmwareCardReset, StartsTheCardAfreshOnlyWhenTheReaderReportsAReset) {
+  const FirmwareResetCase& c = GetParam();
+  link().seqFlags = keldapi::SEND_SEQ | keldapi::RECV_SEQ;
+  answer(c.answer);
+  EXPECT_EQ(exchange(1, c.command).code, OK);
+  EXPECT_EQ(lib.iccParamsPending, c.reset ? 1 : 0);
+  EXPECT_EQ(link().seqFlags, c.reset ? 0u : keldapi::SEND_SEQ | keldapi::RECV_SEQ);
+  EXPECT_EQ(keldapi::pendingAction, keldapi::PENDING_NONE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NewerFirmware, FirmwareCardReset,
+    ::testing::Values(FirmwareResetCase{"RequestIcc", "20 12 01 00 00", "21 00 04 3B 00 90 01", true},
+                      FirmwareResetCase{"RequestIccOfAMemoryCard", "20 12 01 01 00", "21 00 02 90 00", true},
+                      FirmwareResetCase{"ResetIcc", "20 11 01 00 00", "21 00 04 3B 00 90 01", true},
+                      FirmwareResetCase{"RequestIccAlreadyActive", "20 12 01 00 00", "21 00 02 62 01", false},
+                      FirmwareResetCase{"RequestIccNoCard", "20 12 01 00 00", "21 00 02 62 00", false},
+                      FirmwareResetCase{"ResetCtOfTheTerminal", "20 11 00 00 00", "21 00 02 90 00", false},
+                      FirmwareResetCase{"GetStatus", "20 13 00 80 00", "21 00 03 05 90 00", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ExchangeTest, UnreadableCardParametersGive62A7) {
   auto m = model();
   m->statusFile = hex("21 01 01 22 01 02 03 02 00 00");  // IFSC 0
