@@ -97,7 +97,7 @@ std::optional<Bytes> Firmware::poll(clock::Microseconds now) {
     if (!slot_.present()) {
       response = status(0x90, 0x01);
     } else if (now >= wait.deadline) {
-      response = status(0x62, 0x00);
+      response = status(0x90, 0x00);  // done, the card still in the slot
     }
   }
   if (!response) return std::nullopt;
@@ -275,12 +275,14 @@ std::optional<Bytes> Firmware::requestIcc(std::span<const std::uint8_t> apdu,
 
 std::optional<Bytes> Firmware::ejectIcc(std::span<const std::uint8_t> apdu, std::uint8_t answerNad,
                                         clock::Microseconds now) {
-  if (apdu[2] != 0x01 || !displayNibbleValid(apdu[3])) return status(0x6B, 0x00);
+  if (apdu[2] != 0x01 || !displayNibbleValid(apdu[3]) || (apdu[3] & 0x08) != 0) return status(0x6B, 0x00);
   const unsigned seconds = waitSeconds(apdu);
   slot_.deactivate();
   resetCardLink();
-  if (seconds == 0) return status(0x90, 0x00);
+  // 90 01 once the slot is seen empty, also at once and without a time;
+  // 90 00 when the card is still in when the time is up.
   if (!slot_.present()) return status(0x90, 0x01);
+  if (seconds == 0) return status(0x90, 0x00);
   wait_ = Wait{WaitKind::EjectIcc, now + clock::seconds(seconds), apdu[3], false, answerNad};
   return std::nullopt;
 }

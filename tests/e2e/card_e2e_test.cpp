@@ -341,6 +341,8 @@ struct RemovalCase {
   std::size_t cardBlocks;  // blocks the card sends for the command when left in
 };
 
+void PrintTo(const RemovalCase& c, std::ostream* os) { *os << c.name; }
+
 class CardRemovedMidExchange : public CardEndToEnd, public ::testing::WithParamInterface<RemovalCase> {};
 
 TEST_P(CardRemovedMidExchange, EndsWithTheReadersNoCardStatus) {
@@ -385,6 +387,56 @@ INSTANTIATE_TEST_SUITE_P(
                       return update;
                     },
                     30, 9}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// EJECT ICC answers 90 01 when the slot was seen empty within the time (at
+// least one look, so also with no time and no card) and 90 00 when the card
+// is still in at the end. Firmware 4.00 carries the command out itself; the
+// library does it, polling file 7021, while it has not yet read the reader's
+// version, which it does at the first RESET CT of the process. Both give the
+// same answer, so the journey may run either way.
+struct EjectCase {
+  const char* name;
+  bool resetFirst;
+  bool cardIn;
+  std::uint32_t removeAfterMs;  // 0: left as it is
+  const char* command;
+  const char* answer;
+  const char* statusAfter;  // 20 13 00 80: 00 no card, 03 in and not powered
+};
+
+void PrintTo(const EjectCase& c, std::ostream* os) { *os << c.name; }
+
+class EjectIcc : public CardEndToEnd, public ::testing::WithParamInterface<EjectCase> {};
+
+TEST_P(EjectIcc, AnswersWhetherTheCardWasTakenOut) {
+  const EjectCase& c = GetParam();
+  startHost({"--log-level", "trace", "--reader", c.cardIn ? "sim" : "sim,card=none"});
+  ASSERT_EQ(CT_init(1, 1), OK);
+  if (c.resetFirst) {
+    ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
+  }
+  if (c.cardIn) {
+    ASSERT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
+  }
+  if (c.removeAfterMs != 0) {
+    ASSERT_TRUE(host->control().removeCard(0, c.removeAfterMs).ok());
+  }
+  markTrace();
+  EXPECT_EQ(send(1, c.command), c.answer) << describe(traced());
+  EXPECT_EQ(send(1, "20 13 00 80 00"), std::string(c.statusAfter) + " 90 00");
+  EXPECT_EQ(CT_close(1), OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, EjectIcc,
+    ::testing::Values(EjectCase{"TakenOutWithinTheTime", true, true, 500, "20 15 01 00 01 05", "90 01", "00"},
+                      EjectCase{"LeftInTheSlot", true, true, 0, "20 15 01 00 01 02", "90 00", "03"},
+                      EjectCase{"LeftInWithoutATime", true, true, 0, "20 15 01 00 00", "90 00", "03"},
+                      EjectCase{"NoCardWithoutATime", true, false, 0, "20 15 01 00 00", "90 01", "00"},
+                      EjectCase{"TakenOutBeforeTheFirstReset", false, true, 500, "20 15 01 00 01 05", "90 01", "00"},
+                      EjectCase{"LeftInBeforeTheFirstReset", false, true, 0, "20 15 01 00 01 02", "90 00", "03"},
+                      EjectCase{"NoCardBeforeTheFirstReset", false, false, 0, "20 15 01 00 00", "90 01", "00"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -237,10 +237,12 @@ TEST_F(Firmware, EjectIccWaitsForRemoval) {
   terminal("20 10 01 00 00");
   EXPECT_EQ(terminal("20 15 01 00 00"), "90 00");
   EXPECT_EQ(reader_.cardState(), CardState::Present) << "deactivated";
-  EXPECT_EQ(terminal("20 15 01 00 01 03"), "62 00") << "left in the slot";
+  EXPECT_EQ(terminal("20 15 01 00 01 03"), "90 00") << "left in the slot";
+  EXPECT_EQ(terminal("20 15 01 08 00"), "6B 00");
   clock::scheduleAt(clock::now() + clock::seconds(1), [this] { reader_.removeCard(); });
   EXPECT_EQ(terminal("20 15 01 00 01 05"), "90 01");
   EXPECT_EQ(reader_.cardState(), CardState::None);
+  EXPECT_EQ(terminal("20 15 01 00 00"), "90 01") << "no card: gone at once, also without a time";
 }
 
 TEST_F(Firmware, NewBlockEndsAWait) {
