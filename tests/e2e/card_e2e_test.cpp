@@ -439,5 +439,66 @@ INSTANTIATE_TEST_SUITE_P(
                       EjectCase{"NoCardBeforeTheFirstReset", false, false, 0, "20 15 01 00 00", "90 01", "00"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// 80 70 arms the terminal for a card event (its last byte: 1 insertion, 3
+// removal); 80 71 P1 P2 then waits up to P1 minutes and P2 seconds while the
+// library polls the reader back to back (20 13 00 80 once it knows the
+// firmware, else file 7021). The card change is due on the host's clock.
+struct EventCase {
+  const char* name;
+  bool resetFirst;
+  bool cardIn;
+  std::uint32_t changeAfterMs;  // 0: nothing happens
+  const char* arm;
+  const char* wait;
+  const char* answer;
+};
+
+void PrintTo(const EventCase& c, std::ostream* os) { *os << c.name; }
+
+class CardEventWait : public CardEndToEnd, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(CardEventWait, EndsWithTheEventOrWhenTheTimeIsUp) {
+  const EventCase& c = GetParam();
+  startHost({"--log-level", "trace", "--reader", c.cardIn ? "sim" : "sim,card=none"});
+  ASSERT_EQ(CT_init(1, 1), OK);
+  if (c.resetFirst) {
+    ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
+  }
+  EXPECT_EQ(send(1, "80 71 00 01"), "64 F0") << "not armed yet";
+  ASSERT_EQ(send(1, c.arm), "90 00");
+  if (c.changeAfterMs != 0) {
+    const hostctl::CommandResult change =
+        c.cardIn ? host->control().removeCard(0, c.changeAfterMs) : host->control().insertCard(0, {}, c.changeAfterMs);
+    ASSERT_TRUE(change.ok()) << change.text;
+  }
+  markTrace();
+  auto call = std::async(std::launch::async, [this, &c] { return send(1, c.wait); });
+  ASSERT_EQ(call.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the wait does not end";
+  EXPECT_EQ(call.get(), c.answer);
+  EXPECT_GT(traced().size(), 10u) << "the reader was polled until the change";
+
+  if (std::string(c.answer) == "62 F0") {
+    EXPECT_EQ(send(1, "80 71 00 01"), "62 F0") << "still armed after the time was up";
+  } else {
+    EXPECT_EQ(send(1, "80 71 00 01"), "64 F0") << "the event disarms the terminal";
+  }
+  const bool cardNow = c.cardIn != (c.changeAfterMs != 0);
+  EXPECT_EQ(send(1, "20 13 00 80 00"), cardNow ? "03 90 00" : "00 90 00");
+  EXPECT_EQ(send(1, "80 71 00 01"), "64 F0") << "any other command disarms it";
+  EXPECT_EQ(CT_close(1), OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, CardEventWait,
+    ::testing::Values(
+        EventCase{"InsertedDuringTheWait", true, false, 300, "80 70 00 00 03 00 00 01", "80 71 00 05", "90 00"},
+        EventCase{"RemovedDuringTheWait", true, true, 300, "80 70 00 00 03 00 00 03", "80 71 00 05", "90 00"},
+        EventCase{"NothingHappens", true, false, 0, "80 70 00 00 03 00 00 01", "80 71 00 02", "62 F0"},
+        EventCase{"InsertedBeforeTheFirstReset", false, false, 300, "80 70 00 00 03 00 00 01", "80 71 00 05",
+                  "90 00"},
+        EventCase{"NothingHappensBeforeTheFirstReset", false, true, 0, "80 70 00 00 03 00 00 03", "80 71 00 02",
+                  "62 F0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace keld::test
