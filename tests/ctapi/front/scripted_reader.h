@@ -52,6 +52,11 @@ class ScriptedReader {
     std::lock_guard guard(lock_);
     other_ = hex(infHex);
   }
+  // Answer to the card reset 20 10 (90 00 unless set).
+  void setResetAnswer(std::string infHex) {
+    std::lock_guard guard(lock_);
+    reset_ = hex(infHex);
+  }
   int statusFileReads() const { return statusFileReads_; }
 
   void attach(FakeDevice& device) {
@@ -78,7 +83,8 @@ class ScriptedReader {
       return terminalAnswer(file);
     }
     if (text == "20 13 00 80 00") return terminalAnswer({statusByte_, 0x90, 0x00});
-    if (text.starts_with("20 14") || text.starts_with("20 10")) return terminalAnswer(hex("90 00"));
+    if (text.starts_with("20 10")) return terminalAnswer(reset_);
+    if (text.starts_with("20 14")) return terminalAnswer(hex("90 00"));
     return terminalAnswer(other_);
   }
 
@@ -87,6 +93,7 @@ class ScriptedReader {
   Bytes iccStatusFile_ = hex("21 01 00");
   std::uint8_t statusByte_ = 0;
   Bytes other_ = hex("90 00");
+  Bytes reset_ = hex("90 00");
   std::string selected_;
   std::atomic<int> statusFileReads_{0};
 };
