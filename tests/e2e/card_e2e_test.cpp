@@ -147,6 +147,16 @@ class CardEndToEnd : public ::testing::Test {
     ASSERT_EQ(tail(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00");
   }
 
+  // A traced host whose reader holds the default card or none, and terminal 1
+  // on it; reset, when asked, so that the library reads the firmware version.
+  void openTracedTerminal(bool cardIn, bool reset) {
+    startHost({"--log-level", "trace", "--reader", cardIn ? "sim" : "sim,card=none"});
+    ASSERT_EQ(CT_init(1, 1), OK);
+    if (reset) {
+      ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
+    }
+  }
+
   // CT_data to `dad` (1 terminal, 0 card); the response, or "ERR <code>".
   std::string send(std::uint8_t dad, std::string_view command, std::uint16_t ctn = 1) {
     Bytes c = hex(command);
@@ -242,7 +252,7 @@ TEST_F(CardEndToEnd, UnplugDuringUseFailsThenANewTerminalWorksAfterReplug) {
 // IFSC bytes, M set on all but the last, alternating N(S); the card
 // acknowledges each one.
 TEST_F(CardEndToEnd, UpdateBinaryOf255BytesGoesOutChainedAndReadsBack) {
-  startWithCard(SETTINGS_CARD);
+  ASSERT_NO_FATAL_FAILURE(startWithCard(SETTINGS_CARD));
   const Bytes data = pattern(255, 3);
   Bytes update = hex("00 D6 82 00 FF");
   update.insert(update.end(), data.begin(), data.end());
@@ -278,7 +288,7 @@ TEST_F(CardEndToEnd, UpdateBinaryOf255BytesGoesOutChainedAndReadsBack) {
 // answered in kind and the driver's waiting time is prolonged for it and put
 // back afterwards.
 TEST_F(CardEndToEnd, WtxRequestsOfTheCardAreHonoured) {
-  startWithCard(SETTINGS_CARD);
+  ASSERT_NO_FATAL_FAILURE(startWithCard(SETTINGS_CARD));
   markTrace();
   EXPECT_EQ(send(0, "80 EE 00 00 10"), "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 90 00");
 
@@ -302,7 +312,7 @@ TEST_F(CardEndToEnd, WtxRequestsOfTheCardAreHonoured) {
 // The card asks for IFSC 64 before answering GET CHALLENGE; the next long
 // command goes out in blocks of 64 bytes.
 TEST_F(CardEndToEnd, IfsRequestOfTheCardSetsTheSizeOfTheNextChainedBlocks) {
-  startWithCard(SETTINGS_CARD);
+  ASSERT_NO_FATAL_FAILURE(startWithCard(SETTINGS_CARD));
   markTrace();
   const std::string challenge = send(0, "00 84 00 00 08");
   EXPECT_EQ(challenge.size(), 10u * 3 - 1) << challenge;
@@ -347,7 +357,7 @@ class CardRemovedMidExchange : public CardEndToEnd, public ::testing::WithParamI
 
 TEST_P(CardRemovedMidExchange, EndsWithTheReadersNoCardStatus) {
   const RemovalCase& c = GetParam();
-  startWithCard(c.image);
+  ASSERT_NO_FATAL_FAILURE(startWithCard(c.image));
   markTrace();
   ASSERT_TRUE(host->control().removeCard(0, c.delayMs).ok());
   auto call = std::async(std::launch::async, [this, &c] { return send(0, c.command()); });
@@ -411,11 +421,7 @@ class EjectIcc : public CardEndToEnd, public ::testing::WithParamInterface<Eject
 
 TEST_P(EjectIcc, AnswersWhetherTheCardWasTakenOut) {
   const EjectCase& c = GetParam();
-  startHost({"--log-level", "trace", "--reader", c.cardIn ? "sim" : "sim,card=none"});
-  ASSERT_EQ(CT_init(1, 1), OK);
-  if (c.resetFirst) {
-    ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
-  }
+  ASSERT_NO_FATAL_FAILURE(openTracedTerminal(c.cardIn, c.resetFirst));
   if (c.cardIn) {
     ASSERT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
   }
@@ -459,11 +465,7 @@ class CardEventWait : public CardEndToEnd, public ::testing::WithParamInterface<
 
 TEST_P(CardEventWait, EndsWithTheEventOrWhenTheTimeIsUp) {
   const EventCase& c = GetParam();
-  startHost({"--log-level", "trace", "--reader", c.cardIn ? "sim" : "sim,card=none"});
-  ASSERT_EQ(CT_init(1, 1), OK);
-  if (c.resetFirst) {
-    ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
-  }
+  ASSERT_NO_FATAL_FAILURE(openTracedTerminal(c.cardIn, c.resetFirst));
   EXPECT_EQ(send(1, "80 71 00 01"), "64 F0") << "not armed yet";
   ASSERT_EQ(send(1, c.arm), "90 00");
   if (c.changeAfterMs != 0) {
