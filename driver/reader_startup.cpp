@@ -47,8 +47,13 @@ NTSTATUS Exchange(ReaderContext* Reader, std::span<const UCHAR> Information, Ans
   if (const NTSTATUS status = ReaderReceiveBlock(Reader, Reply.Bytes.data(), RECEIVE_BUFFER_SIZE, &Reply.Length);
       !NT_SUCCESS(status))
     return status;
-  // A card-change notification came in place of the answer: nothing to evaluate.
-  if (Reply.Length == 0) return STATUS_UNSUCCESSFUL;
+  // A card-change notification came in place of the answer: nothing to
+  // evaluate. The answer may still follow it; left pending, it would make the
+  // reader refuse every later block until the device is opened again.
+  if (Reply.Length == 0) {
+    ReaderFlushInput(Reader);
+    return STATUS_UNSUCCESSFUL;
+  }
   return STATUS_SUCCESS;
 }
 

@@ -4,7 +4,7 @@ namespace keld::reader {
 
 std::optional<ReaderFile> findReaderFile(std::uint16_t id) {
   switch (id) {
-    case masterFileId: return ReaderFile::Master;
+    case readerMasterFileId: return ReaderFile::Master;
     case readerInfoFileId: return ReaderFile::ReaderInfo;
     case iccStatusFileId: return ReaderFile::IccStatus;
     default: return std::nullopt;

@@ -16,7 +16,8 @@ namespace keld::reader {
 
 enum class ReaderFile { Master, ReaderInfo, IccStatus };
 
-constexpr std::uint16_t masterFileId = 0x3F00;
+// The reader's own master file, apart from the one of a card's file system.
+constexpr std::uint16_t readerMasterFileId = 0x3F00;
 constexpr std::uint16_t readerInfoFileId = 0x0020;
 constexpr std::uint16_t iccStatusFileId = 0x7021;
 
