@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "driver/registers.h"
 
@@ -242,34 +243,21 @@ void ReaderEmulator::setCardChangeNotifications(bool on) {
   if (!on) notificationDue_.reset();
 }
 
-void ReaderEmulator::corruptNextAnswers(unsigned count) {
+template <typename T>
+void ReaderEmulator::setFault(T FaultScript::*fault, T value) {
   std::lock_guard lock(mutex_);
-  faults_.corruptAnswers = count;
+  faults_.*fault = std::move(value);
 }
 
-void ReaderEmulator::silenceNextBlocks(unsigned count) {
-  std::lock_guard lock(mutex_);
-  faults_.silentBlocks = count;
-}
-
-void ReaderEmulator::timeOutNextBlocks(unsigned count) {
-  std::lock_guard lock(mutex_);
-  faults_.timeOutBlocks = count;
-}
-
+void ReaderEmulator::corruptNextAnswers(unsigned count) { setFault(&FaultScript::corruptAnswers, count); }
+void ReaderEmulator::silenceNextBlocks(unsigned count) { setFault(&FaultScript::silentBlocks, count); }
+void ReaderEmulator::timeOutNextBlocks(unsigned count) { setFault(&FaultScript::timeOutBlocks, count); }
 void ReaderEmulator::failNextIdentifications(unsigned count) {
-  std::lock_guard lock(mutex_);
-  faults_.failIdentifications = count;
+  setFault(&FaultScript::failIdentifications, count);
 }
-
-void ReaderEmulator::setStuckBusy(bool busy) {
-  std::lock_guard lock(mutex_);
-  faults_.stuckBusy = busy;
-}
-
+void ReaderEmulator::setStuckBusy(bool busy) { setFault(&FaultScript::stuckBusy, busy); }
 void ReaderEmulator::offerBeforeNextAnswer(Bytes block) {
-  std::lock_guard lock(mutex_);
-  faults_.unsolicited = std::move(block);
+  setFault(&FaultScript::unsolicited, std::optional<Bytes>(std::move(block)));
 }
 
 void ReaderEmulator::clearFaults() {

@@ -87,6 +87,9 @@ class ReaderEmulator final : public PortDevice {
   void offerAnswer(Bytes answer);
   void cardChanged(bool inserted, clock::Microseconds now);
   void offerNotificationIfIdle();
+  // Every fault setter: one field of the script, under the lock.
+  template <typename T>
+  void setFault(T FaultScript::*fault, T value);
   std::uint8_t statusBits() const;
   std::uint8_t readTransfer(std::uint16_t offset);
   void syncFlags();
