@@ -56,6 +56,22 @@ class LibraryOnEmulatorTest : public ::testing::Test {
     ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
     ASSERT_EQ(tail(send(1, "20 12 01 01 00"), 2), "90 01");
   }
+  // A reader of firmware 4.00 after RESET CT, its traffic so far forgotten.
+  void terminalReady() {
+    plugIn("4.00");
+    ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
+    kernel->clearTransmits();
+  }
+  // An active T=1 card after a first SELECT, whose response this is; the
+  // traffic so far forgotten.
+  std::string cardSessionReady() {
+    plugIn();
+    activateCard();
+    const std::string response = send(0, SELECT_APPLICATION);
+    EXPECT_EQ(tail(response, 2), "90 00");
+    kernel->clearTransmits();
+    return response;
+  }
 
   // CT_data from the host to `dad` (1 terminal, 0 card); the response, or "ERR <code>".
   std::string send(std::uint8_t dad, std::string_view command) {
@@ -155,11 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, FirmwareTest,
                          });
 
 TEST_F(LibraryOnEmulatorTest, CorruptedCardAnswerIsAnsweredWithAnEpilogueRBlockAndTheRepeatIsTaken) {
-  plugIn();
-  activateCard();
-  const std::string expected = send(0, SELECT_APPLICATION);
-  ASSERT_EQ(tail(expected, 2), "90 00");
-  kernel->clearTransmits();
+  const std::string expected = cardSessionReady();
   emulator->corruptNextAnswers(1);
   EXPECT_EQ(send(0, SELECT_APPLICATION), expected);
   const std::vector<std::string> blocks = blocksSent();
@@ -169,9 +181,7 @@ TEST_F(LibraryOnEmulatorTest, CorruptedCardAnswerIsAnsweredWithAnEpilogueRBlockA
 }
 
 TEST_F(LibraryOnEmulatorTest, CorruptedTerminalAnswerEndsTheCallWithoutAnRBlock) {
-  plugIn("4.00");
-  ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
-  kernel->clearTransmits();
+  terminalReady();
   emulator->corruptNextAnswers(1);
   // Terminal exchanges have no retry budget.
   EXPECT_EQ(send(1, "20 13 00 80 00"), "ERR " + std::to_string(ERR_TRANS));
@@ -180,40 +190,20 @@ TEST_F(LibraryOnEmulatorTest, CorruptedTerminalAnswerEndsTheCallWithoutAnRBlock)
 }
 
 TEST_F(LibraryOnEmulatorTest, TimeOutStatusToATerminalCommandIsTheResponse) {
-  plugIn("4.00");
-  ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
+  terminalReady();
   emulator->timeOutNextBlocks(1);
   EXPECT_EQ(send(1, "20 13 00 80 00"), "64 A8");
   EXPECT_EQ(send(1, "20 13 00 80 00"), "03 90 00");
 }
 
 TEST_F(LibraryOnEmulatorTest, TimeOutOfOneCardBlockIsRecovered) {
-  plugIn();
-  activateCard();
-  const std::string expected = send(0, SELECT_APPLICATION);
-  kernel->clearTransmits();
+  const std::string expected = cardSessionReady();
   emulator->timeOutNextBlocks(1);
   EXPECT_EQ(send(0, SELECT_APPLICATION), expected) << ::testing::PrintToString(blocksSent());
 }
 
-// A card that keeps timing out uses up its retries: three RESYNCH requests,
-// the card reset, and 64 A8 from the terminal in the card's place.
-TEST_F(LibraryOnEmulatorTest, CardThatKeepsTimingOutIsResynchronisedAndReported64A8) {
-  plugIn();
-  activateCard();
-  ASSERT_EQ(tail(send(0, SELECT_APPLICATION), 2), "90 00");
-  kernel->clearTransmits();
-  emulator->timeOutNextBlocks(100);
-  EXPECT_EQ(send(0, SELECT_APPLICATION), "64 A8");
-  EXPECT_EQ(timesSent("00 C0 00 C0"), 3) << ::testing::PrintToString(blocksSent());
-  EXPECT_EQ(timesSent("12 00 05 20 10 01 00 00 26"), 1);
-  EXPECT_EQ(blocksSent().back(), "12 00 05 20 10 01 00 00 26");
-}
-
 TEST_F(LibraryOnEmulatorTest, SilentReaderFailsATerminalCommandWithErrCt) {
-  plugIn("4.00");
-  ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
-  kernel->clearTransmits();
+  terminalReady();
   emulator->silenceNextBlocks(1);
   EXPECT_EQ(send(1, "20 13 00 80 00"), "ERR " + std::to_string(ERR_CT));
   ASSERT_EQ(kernel->transmits().size(), 1u);
@@ -224,10 +214,7 @@ TEST_F(LibraryOnEmulatorTest, SilentReaderFailsATerminalCommandWithErrCt) {
 // The lost block had used up its N(S): the command goes again with the next
 // one, which the card refuses until the retries are gone.
 TEST_F(LibraryOnEmulatorTest, SilenceOfOneCardBlockIsRepeatedWithTheNextSequenceNumberAndEndsIn64A8) {
-  plugIn();
-  activateCard();
-  const std::string expected = send(0, SELECT_APPLICATION);
-  kernel->clearTransmits();
+  const std::string expected = cardSessionReady();
   emulator->silenceNextBlocks(1);
   EXPECT_EQ(send(0, SELECT_APPLICATION), "64 A8");
   const std::vector<std::string> traffic = this->traffic();
@@ -239,16 +226,28 @@ TEST_F(LibraryOnEmulatorTest, SilenceOfOneCardBlockIsRepeatedWithTheNextSequence
   EXPECT_EQ(send(0, SELECT_APPLICATION), expected);
 }
 
-TEST_F(LibraryOnEmulatorTest, SilentCardLinkIsResynchronisedAndReported64A8) {
-  plugIn();
-  activateCard();
-  ASSERT_EQ(tail(send(0, SELECT_APPLICATION), 2), "90 00");
-  kernel->clearTransmits();
-  emulator->silenceNextBlocks(100);
+struct LastingFault {
+  const char* name;
+  void (reader::ReaderEmulator::*inject)(unsigned count);
+};
+
+class LastingFaultTest : public LibraryOnEmulatorTest, public ::testing::WithParamInterface<LastingFault> {};
+
+// A card link that keeps failing uses up its retries: three RESYNCH
+// requests, the card reset, and 64 A8 from the terminal in the card's place.
+TEST_P(LastingFaultTest, CardLinkIsResynchronisedAndReported64A8) {
+  cardSessionReady();
+  (emulator.get()->*GetParam().inject)(100);
   EXPECT_EQ(send(0, SELECT_APPLICATION), "64 A8");
-  EXPECT_EQ(timesSent("00 C0 00 C0"), 3) << ::testing::PrintToString(blocksSent());
+  EXPECT_EQ(timesSent("00 C0 00 C0"), 3) << ::testing::PrintToString(traffic());
+  EXPECT_EQ(timesSent("12 00 05 20 10 01 00 00 26"), 1);
   EXPECT_EQ(blocksSent().back(), "12 00 05 20 10 01 00 00 26");
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, LastingFaultTest,
+                         ::testing::Values(LastingFault{"TimeOut", &reader::ReaderEmulator::timeOutNextBlocks},
+                                           LastingFault{"Silence", &reader::ReaderEmulator::silenceNextBlocks}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct CardRequest {
   const char* name;
