@@ -223,6 +223,23 @@ TEST_F(CardEndToEnd, ResetRequestIccAndChainedCardResponses) {
   EXPECT_EQ(CT_close(1), OK);
 }
 
+// Firmware 4.00 carries out REQUEST ICC itself; the card it resets starts its
+// block numbering afresh, and so must the library, however many blocks went
+// to the card before.
+TEST_F(CardEndToEnd, CardActivatedAgainAfterEjectSpeaksT1Afresh) {
+  ASSERT_NO_FATAL_FAILURE(openTracedTerminal(true, true));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
+    // Three I-blocks each way: the sequence bits do not come back to 0 by themselves.
+    EXPECT_EQ(tail(send(0, "00 A4 04 00 06 F0 4B 45 4C 44 01"), 2), "90 00");
+    EXPECT_EQ(send(0, "00 B0 81 00 04"), "00 01 02 03 90 00");
+    EXPECT_EQ(send(0, "00 B0 81 04 02"), "04 05 90 00");
+    EXPECT_EQ(send(1, "20 15 01 00 00"), "90 00") << "deactivated, left in the slot";
+  }
+  EXPECT_EQ(CT_close(1), OK);
+}
+
 TEST_F(CardEndToEnd, SuspendAndResumeBetweenTwoCommands) {
   startHost();
   ASSERT_EQ(CT_init(1, 1), OK);
