@@ -9,8 +9,7 @@
 #include <string>
 
 #include "e2e/host_process.h"
-#include "keldapi.h"
-#include "support/hex.h"
+#include "support/ct_data_call.h"
 
 namespace keld::test {
 namespace {
@@ -29,15 +28,7 @@ class FaultEndToEnd : public ::testing::Test {
   }
   void TearDown() override { CT_close(1); }
 
-  std::string send(std::uint8_t dad, std::string_view command) {
-    Bytes c = hex(command);
-    std::uint8_t response[300];
-    std::uint16_t length = sizeof response;
-    std::uint8_t sad = 2;
-    const std::int8_t r = CT_data(1, &dad, &sad, static_cast<std::uint16_t>(c.size()), c.data(), &length, response);
-    if (r != OK) return "ERR " + std::to_string(r);
-    return toHex(std::span(response, length));
-  }
+  std::string send(std::uint8_t dad, std::string_view command) { return ctData(1, dad, command); }
   void inject(const std::string& fault) {
     const hostctl::CommandResult r = host->control().injectFault(0, fault);
     ASSERT_TRUE(r.ok()) << r.text;

@@ -10,14 +10,13 @@
 #include <string>
 
 #include "ctapi/front/terminals.h"
-#include "ctapi/include/keldapi.h"
 #include "ctapi/state/library_state.h"
 #include "kernel_reader.h"
 #include "platform/clock/clock.h"
 #include "platform/win32/message_queue.h"
 #include "reader/cards/cards.h"
 #include "reader/emulator.h"
-#include "support/hex.h"
+#include "support/ct_data_call.h"
 
 namespace keld::test {
 namespace {
@@ -54,7 +53,7 @@ class LibraryOnEmulatorTest : public ::testing::Test {
   // RESET CT, then REQUEST ICC: the link is open and the card active.
   void activateCard() {
     ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
-    ASSERT_EQ(tail(send(1, "20 12 01 01 00"), 2), "90 01");
+    ASSERT_EQ(lastBytes(send(1, "20 12 01 01 00"), 2), "90 01");
   }
   // A reader of firmware 4.00 after RESET CT, its traffic so far forgotten.
   void terminalReady() {
@@ -68,24 +67,13 @@ class LibraryOnEmulatorTest : public ::testing::Test {
     plugIn();
     activateCard();
     const std::string response = send(0, SELECT_APPLICATION);
-    EXPECT_EQ(tail(response, 2), "90 00");
+    EXPECT_EQ(lastBytes(response, 2), "90 00");
     kernel->clearTransmits();
     return response;
   }
 
   // CT_data from the host to `dad` (1 terminal, 0 card); the response, or "ERR <code>".
-  std::string send(std::uint8_t dad, std::string_view command) {
-    Bytes c = hex(command);
-    std::uint8_t response[300];
-    std::uint16_t length = sizeof response;
-    std::uint8_t sad = 2;
-    const std::int8_t r = CT_data(1, &dad, &sad, static_cast<std::uint16_t>(c.size()), c.data(), &length, response);
-    if (r != OK) return "ERR " + std::to_string(r);
-    return toHex(std::span(response, length));
-  }
-  static std::string tail(const std::string& response, std::size_t bytes) {
-    return response.size() >= bytes * 3 - 1 ? response.substr(response.size() - (bytes * 3 - 1)) : response;
-  }
+  std::string send(std::uint8_t dad, std::string_view command) { return ctData(1, dad, command); }
 
   // The blocks the library sent since the last clear, as hex.
   std::vector<std::string> traffic() const {
@@ -134,7 +122,7 @@ TEST_P(FirmwareTest, ReaderFilesGiveTheLibraryWhatTheEmulatorHolds) {
 
   const std::string atr = send(1, "20 12 01 01 00");
   EXPECT_EQ(atr.substr(0, 29), "3B 84 81 31 20 45 4B 45 4C 44") << atr;
-  EXPECT_EQ(tail(atr, 2), "90 01");
+  EXPECT_EQ(lastBytes(atr, 2), "90 01");
   EXPECT_EQ(sentCommand("20 12 01 01"), f.ownCardTerminalCommands);
 
   // The manufacturer object carries the version text, from the reader's own
@@ -151,7 +139,7 @@ TEST_P(FirmwareTest, ReaderFilesGiveTheLibraryWhatTheEmulatorHolds) {
   // 7021 before the first card command: protocol 2 and the card's IFSC,
   // which the library then asks the card for.
   kernel->clearTransmits();
-  EXPECT_EQ(tail(send(0, SELECT_APPLICATION), 2), "90 00");
+  EXPECT_EQ(lastBytes(send(0, SELECT_APPLICATION), 2), "90 00");
   EXPECT_EQ(link().cardProtocol, 2);
   EXPECT_EQ(link().ifsc, 254);
   EXPECT_EQ(timesSent("00 C1 01 FE 3E"), 1);
@@ -262,8 +250,8 @@ class CardRequestTest : public LibraryOnEmulatorTest, public ::testing::WithPara
 TEST_P(CardRequestTest, LongCommandAfterTheResetIsChainedByTheCardsBlockSize) {
   plugIn(GetParam().version);
   ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
-  ASSERT_EQ(tail(send(1, GetParam().command), 2), "90 01");
-  ASSERT_EQ(tail(send(0, SELECT_APPLICATION), 2), "90 00");
+  ASSERT_EQ(lastBytes(send(1, GetParam().command), 2), "90 01");
+  ASSERT_EQ(lastBytes(send(0, SELECT_APPLICATION), 2), "90 00");
   EXPECT_EQ(link().cardProtocol, 2);
   ASSERT_EQ(send(0, "00 A4 00 00 02 50 02"), "90 00");
   kernel->clearTransmits();
@@ -280,15 +268,15 @@ TEST_P(CardRequestTest, LongCommandAfterTheResetIsChainedByTheCardsBlockSize) {
 TEST_P(CardRequestTest, NextCardSessionStartsTheBlockSequenceAfresh) {
   plugIn(GetParam().version);
   ASSERT_EQ(send(1, "20 10 00 00 00"), "90 00");
-  ASSERT_EQ(tail(send(1, GetParam().command), 2), "90 01");
+  ASSERT_EQ(lastBytes(send(1, GetParam().command), 2), "90 01");
   const std::string expected = send(0, SELECT_APPLICATION);
-  ASSERT_EQ(tail(expected, 2), "90 00");
+  ASSERT_EQ(lastBytes(expected, 2), "90 00");
   EXPECT_EQ(send(1, "20 12 01 00 00"), "62 01");
   EXPECT_EQ(send(0, SELECT_APPLICATION), expected);
 
   emulator->removeCard();
   emulator->insertCard(reader::makeDefaultT1Card());
-  ASSERT_EQ(tail(send(1, GetParam().command), 2), "90 01");
+  ASSERT_EQ(lastBytes(send(1, GetParam().command), 2), "90 01");
   EXPECT_EQ(send(0, SELECT_APPLICATION), expected) << ::testing::PrintToString(traffic());
 }
 
