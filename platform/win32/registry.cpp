@@ -324,6 +324,40 @@ LONG resolveHandle(Store& s, sqlite3* db, HKEY key, OpenKey& out) {
   return ERROR_SUCCESS;
 }
 
+// One call's hold on the store: its lock for the length of the call and the
+// database. `error` is set when the database cannot be opened.
+struct StoreSession {
+  std::unique_lock<std::recursive_mutex> guard;
+  Store& store;
+  sqlite3* db = nullptr;
+  LONG error = ERROR_SUCCESS;
+};
+
+StoreSession openSession() {
+  Store& s = store();
+  StoreSession session{std::unique_lock(s.lock), s, database(s)};
+  if (!session.db) session.error = static_cast<LONG>(ERROR_BADDB);
+  return session;
+}
+
+// The session and the key a caller's handle stands for, checked for the
+// rights `needed` that the handle must have been opened with (none: the
+// call checks the key it reaches through the handle itself).
+struct KeyAccess {
+  StoreSession session;
+  OpenKey key;
+  LONG error = ERROR_SUCCESS;
+};
+
+KeyAccess openedKey(HKEY handle, ACCESS_MASK needed) {
+  KeyAccess access{openSession(), {}};
+  access.error = access.session.error;
+  if (access.error == ERROR_SUCCESS) access.error = resolveHandle(access.session.store, access.session.db, handle, access.key);
+  if (access.error == ERROR_SUCCESS && (access.key.granted & needed) != needed)
+    access.error = static_cast<LONG>(ERROR_ACCESS_DENIED);
+  return access;
+}
+
 HKEY newHandle(Store& s, OpenKey key) {
   const std::uintptr_t value = s.nextHandle;
   s.nextHandle += 4;
@@ -448,10 +482,9 @@ std::string registryDatabasePath() {
 }
 
 LONG applyRegistryChanges(std::span<const RegistryChange> changes) {
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
+  const StoreSession session = openSession();
+  if (session.error) return session.error;
+  sqlite3* db = session.db;
   Transaction transaction(db);
   if (!transaction.begun()) return static_cast<LONG>(ERROR_CANTWRITE);
   for (const RegistryChange& change : changes) {
@@ -482,10 +515,9 @@ LONG applyRegistryChanges(std::span<const RegistryChange> changes) {
 }
 
 std::optional<std::vector<RegistryKeyDump>> dumpRegistry(std::string_view path) {
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return std::nullopt;
+  const StoreSession session = openSession();
+  if (session.error) return std::nullopt;
+  sqlite3* db = session.db;
   std::vector<RegistryKeyDump> out;
   if (splitPath(path).empty()) {
     for (std::string_view root : kRootNames) dumpKey(db, *rootId(db, root), std::string(root), out);
@@ -507,10 +539,9 @@ std::optional<std::vector<RegistryKeyDump>> dumpRegistry(std::string_view path) 
 }
 
 std::optional<std::vector<std::uint8_t>> keySecurity(std::string_view path) {
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return std::nullopt;
+  const StoreSession session = openSession();
+  if (session.error) return std::nullopt;
+  sqlite3* db = session.db;
   const FullPath full = parseFullPath(db, path);
   if (!full.root) return std::nullopt;
   const auto id = walk(db, *full.root, full.parts);
@@ -526,17 +557,14 @@ using namespace keld::win32;
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM desired, PHKEY result) {
   if (!result) return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   *result = nullptr;
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey parent;
-  if (const LONG rc = resolveHandle(s, db, key, parent)) return rc;
-  const auto id = walk(db, parent.id, splitPath(subKey ? subKey : ""));
+  KeyAccess parent = openedKey(key, 0);
+  if (parent.error) return parent.error;
+  sqlite3* db = parent.session.db;
+  const auto id = walk(db, parent.key.id, splitPath(subKey ? subKey : ""));
   if (!id) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
   OpenKey opened{*id, 0};
-  if (const LONG rc = checkAccess(db, *id, desired, currentIdentity(s), opened.granted)) return rc;
-  *result = newHandle(s, opened);
+  if (const LONG rc = checkAccess(db, *id, desired, currentIdentity(parent.session.store), opened.granted)) return rc;
+  *result = newHandle(parent.session.store, opened);
   return ERROR_SUCCESS;
 }
 
@@ -544,15 +572,13 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM desire
                      const SECURITY_ATTRIBUTES* security, PHKEY result, LPDWORD disposition) {
   if (!result || !subKey) return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   *result = nullptr;
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey parent;
-  if (const LONG rc = resolveHandle(s, db, key, parent)) return rc;
+  KeyAccess parent = openedKey(key, 0);
+  if (parent.error) return parent.error;
+  Store& s = parent.session.store;
+  sqlite3* db = parent.session.db;
   const std::vector<std::string> parts = splitPath(subKey);
   const RegistryIdentity identity = currentIdentity(s);
-  if (const auto existing = walk(db, parent.id, parts)) {
+  if (const auto existing = walk(db, parent.key.id, parts)) {
     OpenKey opened{*existing, 0};
     if (const LONG rc = checkAccess(db, *existing, desired, identity, opened.granted)) return rc;
     if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
@@ -560,15 +586,15 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM desire
     return ERROR_SUCCESS;
   }
   // A new key needs the right to create subkeys in the deepest key that exists.
-  KeyId deepest = parent.id;
+  KeyId deepest = parent.key.id;
   for (const std::string& part : parts) {
     const auto next = childId(db, deepest, part);
     if (!next) break;
     deepest = *next;
   }
   ACCESS_MASK ignored = 0;
-  if (deepest == parent.id ? !(parent.granted & KEY_CREATE_SUB_KEY)
-                           : checkAccess(db, deepest, KEY_CREATE_SUB_KEY, identity, ignored) != ERROR_SUCCESS)
+  if (deepest == parent.key.id ? !(parent.key.granted & KEY_CREATE_SUB_KEY)
+                               : checkAccess(db, deepest, KEY_CREATE_SUB_KEY, identity, ignored) != ERROR_SUCCESS)
     return static_cast<LONG>(ERROR_ACCESS_DENIED);
   std::vector<std::uint8_t> explicitSecurity;
   if (security && security->lpSecurityDescriptor) {
@@ -578,7 +604,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM desire
   Transaction transaction(db);
   if (!transaction.begun()) return static_cast<LONG>(ERROR_CANTWRITE);
   bool created = false;
-  const auto id = createPath(db, parent.id, parts, explicitSecurity.empty() ? nullptr : &explicitSecurity, created);
+  const auto id = createPath(db, parent.key.id, parts, explicitSecurity.empty() ? nullptr : &explicitSecurity, created);
   if (!id || !transaction.commit()) return static_cast<LONG>(ERROR_CANTWRITE);
   // The creator gets the access it asked for on the key it made.
   if (disposition) *disposition = REG_CREATED_NEW_KEY;
@@ -588,15 +614,10 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM desire
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD, LPSTR, LPDWORD, FILETIME* lastWriteTime) {
   if (!name || !nameSize) return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey open;
-  if (const LONG rc = resolveHandle(s, db, key, open)) return rc;
-  if (!(open.granted & KEY_ENUMERATE_SUB_KEYS)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
-  Statement q(db, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
-  q.bind(1, open.id).bind(2, static_cast<std::int64_t>(index));
+  const KeyAccess open = openedKey(key, KEY_ENUMERATE_SUB_KEYS);
+  if (open.error) return open.error;
+  Statement q(open.session.db, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+  q.bind(1, open.key.id).bind(2, static_cast<std::int64_t>(index));
   if (!q.row()) return static_cast<LONG>(q.failed() ? ERROR_BADDB : ERROR_NO_MORE_ITEMS);
   const std::string found = q.text(0);
   if (found.size() + 1 > *nameSize) return static_cast<LONG>(ERROR_MORE_DATA);
@@ -608,15 +629,10 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD,
 
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
   if (data && !dataSize) return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey open;
-  if (const LONG rc = resolveHandle(s, db, key, open)) return rc;
-  if (!(open.granted & KEY_QUERY_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
-  Statement q(db, "SELECT type, data FROM keyvalues WHERE key = ? AND folded = ?");
-  q.bind(1, open.id).bind(2, folded(valueName ? valueName : ""));
+  const KeyAccess open = openedKey(key, KEY_QUERY_VALUE);
+  if (open.error) return open.error;
+  Statement q(open.session.db, "SELECT type, data FROM keyvalues WHERE key = ? AND folded = ?");
+  q.bind(1, open.key.id).bind(2, folded(valueName ? valueName : ""));
   if (!q.row()) return static_cast<LONG>(q.failed() ? ERROR_BADDB : ERROR_FILE_NOT_FOUND);
   const std::vector<std::uint8_t> stored = q.blob(1);
   if (type) *type = static_cast<DWORD>(q.integer(0));
@@ -631,44 +647,31 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE 
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataSize) {
   if (!data && dataSize != 0) return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey open;
-  if (const LONG rc = resolveHandle(s, db, key, open)) return rc;
-  if (!(open.granted & KEY_SET_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
+  const KeyAccess open = openedKey(key, KEY_SET_VALUE);
+  if (open.error) return open.error;
   RegistryValue value{valueName ? valueName : "", type, {}};
   if (data) value.data.assign(data, data + dataSize);
-  return setValue(db, open.id, value) ? ERROR_SUCCESS : static_cast<LONG>(ERROR_CANTWRITE);
+  return setValue(open.session.db, open.key.id, value) ? ERROR_SUCCESS : static_cast<LONG>(ERROR_CANTWRITE);
 }
 
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName) {
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey open;
-  if (const LONG rc = resolveHandle(s, db, key, open)) return rc;
-  if (!(open.granted & KEY_SET_VALUE)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
+  const KeyAccess open = openedKey(key, KEY_SET_VALUE);
+  if (open.error) return open.error;
   bool ok = true;
-  const bool removed = deleteValue(db, open.id, valueName ? valueName : "", ok);
+  const bool removed = deleteValue(open.session.db, open.key.id, valueName ? valueName : "", ok);
   if (!ok) return static_cast<LONG>(ERROR_CANTWRITE);
   return removed ? ERROR_SUCCESS : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
 }
 
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   if (!subKey || splitPath(subKey).empty()) return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey parent;
-  if (const LONG rc = resolveHandle(s, db, key, parent)) return rc;
-  const auto id = walk(db, parent.id, splitPath(subKey));
+  const KeyAccess parent = openedKey(key, 0);
+  if (parent.error) return parent.error;
+  sqlite3* db = parent.session.db;
+  const auto id = walk(db, parent.key.id, splitPath(subKey));
   if (!id) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
   ACCESS_MASK granted = 0;
-  if (const LONG rc = checkAccess(db, *id, DELETE, currentIdentity(s), granted)) return rc;
+  if (const LONG rc = checkAccess(db, *id, DELETE, currentIdentity(parent.session.store), granted)) return rc;
   Statement children(db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
   children.bind(1, *id);
   if (children.row()) return static_cast<LONG>(ERROR_ACCESS_DENIED);
@@ -689,14 +692,9 @@ LONG RegSetKeySecurity(HKEY key, SECURITY_INFORMATION information, PSECURITY_DES
   if (information != DACL_SECURITY_INFORMATION) return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   const std::vector<std::uint8_t> selfRelative = selfRelativeDescriptor(descriptor);
   if (selfRelative.empty()) return static_cast<LONG>(ERROR_INVALID_SECURITY_DESCR);
-  Store& s = store();
-  std::lock_guard guard(s.lock);
-  sqlite3* db = database(s);
-  if (!db) return static_cast<LONG>(ERROR_BADDB);
-  OpenKey open;
-  if (const LONG rc = resolveHandle(s, db, key, open)) return rc;
-  if (!(open.granted & WRITE_DAC)) return static_cast<LONG>(ERROR_ACCESS_DENIED);
-  Statement update(db, "UPDATE keys SET security = ? WHERE id = ?");
-  update.bindBlob(1, selfRelative).bind(2, open.id);
+  const KeyAccess open = openedKey(key, WRITE_DAC);
+  if (open.error) return open.error;
+  Statement update(open.session.db, "UPDATE keys SET security = ? WHERE id = ?");
+  update.bindBlob(1, selfRelative).bind(2, open.key.id);
   return update.run() ? ERROR_SUCCESS : static_cast<LONG>(ERROR_CANTWRITE);
 }
