@@ -1,5 +1,5 @@
 // keld: talk to the card through the CT-API, control the driver host and its
-// emulated readers.
+// emulated readers, import and export the registry, run the installer.
 
 #include <array>
 #include <iostream>
@@ -8,6 +8,8 @@
 
 #include "tools/ctapi_commands.h"
 #include "tools/host_commands.h"
+#include "tools/registry_commands.h"
+#include "tools/setup_commands.h"
 #include "tools/subcommands.h"
 
 namespace keld::tools {
@@ -27,6 +29,8 @@ constexpr std::array SUBCOMMANDS = {
     Subcommand{"reader", "unplug or plug in a reader", runHostCommand, hostCommandHelp},
     Subcommand{"fault", "inject a fault into an emulated reader", runHostCommand, hostCommandHelp},
     Subcommand{"host", "driver host status", runHostCommand, hostCommandHelp},
+    Subcommand{"reg", "import or export registry keys as a .reg file", runRegistryCommand, registryCommandHelp},
+    Subcommand{"setup", "register the driver, restore, or check the installation", runSetupCommand, setupCommandHelp},
 };
 
 void printUsage(std::ostream& out) {

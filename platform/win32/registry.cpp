@@ -140,6 +140,11 @@ struct OpenKey {
 };
 
 struct Store {
+  // A library that carries the store may be unloaded (FreeLibrary) while
+  // the process goes on; its connection must not outlive it.
+  ~Store() {
+    if (db) sqlite3_close(db);
+  }
   std::recursive_mutex lock;
   sqlite3* db = nullptr;
   std::string pathOverride;

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "installer/keldinst.h"
 #include "platform/registry/registry_fixture.h"
 #include "platform/win32/message_box.h"
+#include "platform/win32/reg_file.h"
 #include "platform/win32/registry.h"
 
 // Found by argument lookup, so they live with the types they compare.
@@ -40,26 +43,17 @@ win32::RegistryChange set(const std::string& key, win32::RegistryValue value) {
   return {Kind::SetValue, key, std::move(value)};
 }
 
-// A system with the reader plugged in and bound to another vendor's driver.
-std::vector<win32::RegistryChange> pluggedInSystem() {
-  return {
-      {Kind::CreateKey, kHklm + "SOFTWARE\\Microsoft\\Cryptography\\Calais", {}},
-      {Kind::CreateKey, kBackup, {}},
-      set(kInstance, text("Driver", "{50dd5230-ba8a-11d1-bf5d-0000f805f530}\\0001")),
-      set(kInstance, text("Class", "SmartCardReader")),
-      set(kInstance, text("Service", "VNR488C")),
-      set(kInstance + "\\Control", text("ActiveService", "Other")),
-      set(kClassEntry, text("MatchingDeviceId", "pcmcia\\vrdx-smart_card_reader-488c")),
-      set(kClassEntry, text("InfPath", "oem7.inf")),
-      set(kClassEntry, text("InfSection", "Other.Install")),
-      set(kClassEntry, text("DriverDate", "1-2-2001")),
-      set(kClassEntry, text("DriverDesc", "klr850 ct-api")),
-      set(kClassEntry, text("DriverVersion", "1.0.0.0")),
-      set(kClassEntry, {"DriverDateData", REG_BINARY, {0x00, 0x40, 0x5E, 0x2C, 0x11, 0x4A, 0xC0, 0x01}}),
-      set(kService, text("ImagePath", "System32\\DRIVERS\\other.sys", REG_EXPAND_SZ)),
-      set(kService + "\\Enum", text("0", "PCMCIA\\VRDX-SMART_CARD_READER-488C\\1")),
-  };
+// A machine with the reader plugged in and bound to another vendor's driver
+// under the service VNR488C, with an empty backup key: the keys that
+// InstallDriver reads and writes, as the registry editor exports them.
+std::string pluggedInSystem() {
+  std::ifstream in(KELDINST_FIXTURE_DIR "/plugged_in_system.reg", std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
+
+std::string exported() { return win32::exportRegFile("HKEY_LOCAL_MACHINE").value_or("<no key>"); }
 
 std::string valueText(const std::string& key, const std::string& name) {
   const auto dump = win32::dumpRegistry(key);
@@ -71,7 +65,6 @@ std::string valueText(const std::string& key, const std::string& name) {
 
 bool hasValue(const std::string& key, const std::string& name) { return valueText(key, name) != "<none>" && valueText(key, name) != "<no key>"; }
 
-std::vector<win32::RegistryKeyDump> machine() { return win32::dumpRegistry("HKEY_LOCAL_MACHINE").value(); }
 
 
 class RegistrationTest : public RegistryTest {
@@ -90,12 +83,17 @@ class RegistrationTest : public RegistryTest {
   static void apply(const std::vector<win32::RegistryChange>& changes) {
     ASSERT_EQ(win32::applyRegistryChanges(changes), ERROR_SUCCESS);
   }
+  static void importPluggedInSystem() {
+    const auto imported = win32::importRegFile(pluggedInSystem());
+    ASSERT_TRUE(imported.ok()) << imported.error;
+  }
   std::vector<win32::MessageBoxCall> boxes;
 };
 
 TEST_F(RegistrationTest, InstallTakesOverAndRestorePutsBack) {
-  apply(pluggedInSystem());
-  const auto original = machine();
+  const std::string original = pluggedInSystem();
+  importPluggedInSystem();
+  ASSERT_EQ(exported(), original);  // the fixture is in the form an export writes
 
   EXPECT_EQ(InstallDriver(0, 1), 1);
   EXPECT_EQ(valueText(kClassEntry, "InfPath"), std::string("Keldrin.inf\0", 12));
@@ -107,29 +105,39 @@ TEST_F(RegistrationTest, InstallTakesOverAndRestorePutsBack) {
   EXPECT_EQ(valueText(kBackup + "\\0001", "InfPath"), std::string("oem7.inf\0", 9));
   EXPECT_EQ(valueText(kBackup + "\\0001", "DriverDesc"), std::string("klr850 ct-api\0", 14));
   EXPECT_TRUE(hasValue(kBackup + "\\0001", "DriverDateData"));
-  EXPECT_TRUE(win32::dumpRegistry(kHklm + "SOFTWARE\\Microsoft\\Cryptography\\Calais\\Readers"));
-  EXPECT_EQ(win32::daclEntries(*win32::keySecurity(kHklm + "SYSTEM\\CurrentControlSet\\Enum\\PCMCIA\\VRDX-SMART_CARD_READER-488C"))->size(), 2u);
-  EXPECT_EQ(win32::daclEntries(*win32::keySecurity(kInstance + "\\Control"))->size(), 2u);
   EXPECT_TRUE(boxes.empty());
+  // The other reader's class entry is not touched.
+  const std::string installed = exported();
+  EXPECT_NE(installed.find("\"InfPath\"=\"usbscr.inf\"\n\"InfSection\"=\"UsbReader.Install\""), std::string::npos);
 
-  const auto installed = machine();
   EXPECT_EQ(InstallDriver(0, 1), 1);
-  EXPECT_EQ(machine(), installed);  // a second install changes nothing
+  EXPECT_EQ(exported(), installed);  // a second install changes nothing
 
   EXPECT_EQ(InstallDriver(0, 0), 1);
-  auto restored = machine();
-  // The documented difference: InfSection stays ours.
-  auto expected = original;
-  for (auto& key : expected)
-    for (auto& value : key.values)
-      if (value.name == "InfSection") value = text("InfSection", "VNR488C.Install");
-  // The reader list key that install made stays.
-  std::erase_if(restored, [](const auto& key) { return key.path.ends_with("Calais\\Readers"); });
-  EXPECT_EQ(restored, expected);
+  // What restore leaves different from the machine before install:
+  // - InfSection stays "VNR488C.Install" (no copy of it is kept);
+  // - the DACLs of the reader's PC-Card key and of its instance's Control key
+  //   stay replaced. A .reg file carries no security, so they are checked
+  //   on their own below.
+  std::string expected = original;
+  const std::string theirSection = "\"InfSection\"=\"Other.Install\"";
+  expected.replace(expected.find(theirSection), theirSection.size(), "\"InfSection\"=\"VNR488C.Install\"");
+  EXPECT_EQ(exported(), expected);
+  for (const std::string& key : {kHklm + "SYSTEM\\CurrentControlSet\\Enum\\PCMCIA\\VRDX-SMART_CARD_READER-488C", kInstance + "\\Control"}) {
+    const auto entries = win32::daclEntries(win32::keySecurity(key).value());
+    ASSERT_TRUE(entries) << key;
+    ASSERT_EQ(entries->size(), 2u) << key;
+    EXPECT_EQ((*entries)[0].sid, win32::sidFromText(win32::kSidAdministrators));
+    EXPECT_EQ((*entries)[1].sid, win32::sidFromText(win32::kSidSystem));
+    for (const auto& entry : *entries) {
+      EXPECT_EQ(entry.mask, GENERIC_ALL | STANDARD_RIGHTS_ALL);
+      EXPECT_EQ(entry.flags, CONTAINER_INHERIT_ACE);
+    }
+  }
 }
 
 TEST_F(RegistrationTest, OursInAnyCaseIsLeftAloneAndNoCopyIsKept) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   apply({set(kClassEntry, text("InfPath", "keldrin.INF")), set(kClassEntry, text("DriverDate", "7-23-2003")),
          set(kClassEntry, text("DriverDesc", "KLR850 CT-API")), set(kClassEntry, text("DriverVersion", "2.1.0.1"))});
   EXPECT_EQ(InstallDriver(0, 1), 1);
@@ -139,7 +147,7 @@ TEST_F(RegistrationTest, OursInAnyCaseIsLeftAloneAndNoCopyIsKept) {
 }
 
 TEST_F(RegistrationTest, MissingBackupKeySavesNothingButStillWrites) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   apply({{Kind::DeleteTree, kHklm + "SOFTWARE\\VNR PC CARD", {}}});
   EXPECT_EQ(InstallDriver(0, 1), 1);
   EXPECT_EQ(valueText(kClassEntry, "InfPath"), std::string("Keldrin.inf\0", 12));
@@ -151,7 +159,7 @@ TEST_F(RegistrationTest, MissingBackupKeySavesNothingButStillWrites) {
 }
 
 TEST_F(RegistrationTest, NoMatchingClassEntryTouchesNoClassValue) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   apply({set(kClassEntry, text("MatchingDeviceId", "pcmcia\\other-reader"))});
   const auto entry = win32::dumpRegistry(kClassEntry);
   InstallDriver(0, 1);
@@ -159,7 +167,7 @@ TEST_F(RegistrationTest, NoMatchingClassEntryTouchesNoClassValue) {
 }
 
 TEST_F(RegistrationTest, MissingHardwareIdKeyGivesThreeUnlessTheServiceConfirmsTheReader) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   apply({{Kind::DeleteTree, kHklm + "SYSTEM\\CurrentControlSet\\Enum\\PCMCIA\\VRDX-SMART_CARD_READER-488C", {}}});
   EXPECT_EQ(InstallDriver(0, 1), 1);  // Enum\0 names the reader and it started
   apply({{Kind::DeleteValue, kService + "\\Enum", {"0", REG_NONE, {}}}});
@@ -167,14 +175,14 @@ TEST_F(RegistrationTest, MissingHardwareIdKeyGivesThreeUnlessTheServiceConfirmsT
 }
 
 TEST_F(RegistrationTest, ReaderUnderAnotherClassGivesTwo) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   apply({set(kInstance, text("Driver", "{4D36E978-E325-11CE-BFC1-08002BE10318}\\0000")),
          {Kind::DeleteValue, kService + "\\Enum", {"0", REG_NONE, {}}}});
   EXPECT_EQ(InstallDriver(0, 1), 2);
 }
 
 TEST_F(RegistrationTest, StartFailureGivesTwoAndOneMessage) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   apply({set(kInstance, text("Driver", "{4D36E978-E325-11CE-BFC1-08002BE10318}\\0000")),
          set(kService + "\\Enum", {"INITSTARTFAILED", REG_DWORD, {1, 0, 0, 0}})});
   EXPECT_EQ(InstallDriver(0, 1), 2);
@@ -186,7 +194,7 @@ TEST_F(RegistrationTest, StartFailureGivesTwoAndOneMessage) {
 }
 
 TEST_F(RegistrationTest, RestoreWithoutCopiesLeavesValuesButSetsInfSection) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   apply({set(kClassEntry, text("InfPath", "Keldrin.inf")),
          set(kService, text("ImagePath", "System32\\DRIVERS\\KELDRIN.SYS", REG_EXPAND_SZ))});
   EXPECT_EQ(InstallDriver(0, 0), 1);
@@ -196,7 +204,7 @@ TEST_F(RegistrationTest, RestoreWithoutCopiesLeavesValuesButSetsInfSection) {
 }
 
 TEST_F(RegistrationTest, SavedValueThatFillsItsBufferIsRestoredWithoutOverrun) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   // 200 bytes and no terminator: the read fills the whole 200-byte capacity.
   const std::string full(200, 'd');
   apply({set(kClassEntry, {"DriverDesc", REG_SZ, std::vector<std::uint8_t>(full.begin(), full.end())})});
@@ -207,7 +215,7 @@ TEST_F(RegistrationTest, SavedValueThatFillsItsBufferIsRestoredWithoutOverrun) {
 }
 
 TEST_F(RegistrationTest, LongSubkeyNamesAndOversizedValuesAreSkipped) {
-  apply(pluggedInSystem());
+  importPluggedInSystem();
   const std::string classKey = kClassEntry.substr(0, kClassEntry.size() - 5);
   // A 150-character entry name fits the enumeration but not the path buffer;
   // a 200-character one does not even fit the enumeration.
