@@ -1,0 +1,143 @@
+// `keld reg` and `keld setup` as a person runs them: a machine's registry
+// imported from a .reg file, the driver installed and restored through
+// libkeldinst.so, and the installation checked against the real host.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "e2e/host_process.h"
+
+namespace keld::test {
+namespace {
+
+struct KeldRun {
+  int exitCode;
+  std::string output;  // stdout and stderr together
+};
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class SetupCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host = std::make_unique<HostProcess>();
+    ASSERT_TRUE(host->ready()) << host->log();
+    directory = makeTestDirectory("setup-cli");
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+  }
+
+  // Runs keld as an administrator on this test's registry; `libraryPath`
+  // is where libkeldinst.so and libkeldapi.so are looked for.
+  KeldRun keld(const std::string& arguments, const std::string& libraryPath = KELDINST_DIR) const {
+    const std::string command = "KELD_VIRTUAL_TIME=1 KELD_IDENTITY=administrator KELD_SOCKET='" + host->socketPath() +
+                                "' KELD_REGISTRY='" + directory + "/registry.db' KELD_LIBRARY_PATH='" + libraryPath +
+                                "' '" KELD_PATH "' " + arguments + " 2>&1";
+    KeldRun run{-1, {}};
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    std::array<char, 512> buffer;
+    while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr) run.output += buffer.data();
+    const int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+  }
+
+  std::unique_ptr<HostProcess> host;
+  std::string directory;
+};
+
+TEST_F(SetupCli, CheckPassesOnlyWithTheLibraryAndTheHost) {
+  KeldRun passed = keld("setup check", KELDINST_DIR ":" KELDAPI_DIR);
+  EXPECT_EQ(passed.exitCode, 0) << passed.output;
+  EXPECT_NE(passed.output.find("installation check passed"), std::string::npos) << passed.output;
+  EXPECT_NE(passed.output.find("CheckFirmWare answers -1"), std::string::npos) << passed.output;
+
+  KeldRun noKeldapi = keld("setup check");
+  EXPECT_EQ(noKeldapi.exitCode, 3) << noKeldapi.output;
+  EXPECT_NE(noKeldapi.output.find("the installation check failed"), std::string::npos) << noKeldapi.output;
+
+  KeldRun noInstaller = keld("setup check", directory);
+  EXPECT_EQ(noInstaller.exitCode, 1) << noInstaller.output;
+  EXPECT_NE(noInstaller.output.find("libkeldinst.so was not found"), std::string::npos) << noInstaller.output;
+
+  EXPECT_EQ(keld("setup").exitCode, 64);
+  EXPECT_EQ(keld("setup install now").exitCode, 64);
+  KeldRun help = keld("setup --help");
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.output.find("usage: keld setup install | restore | check"), std::string::npos) << help.output;
+}
+
+TEST_F(SetupCli, ImportInstallRestoreAndExportTheMachine) {
+  const std::string fixture = fileText(KELDINST_FIXTURE);
+  ASSERT_FALSE(fixture.empty());
+  // An empty machine: InstallDriver finds neither the reader nor the service.
+  KeldRun nothing = keld("setup install");
+  EXPECT_EQ(nothing.exitCode, 1) << nothing.output;
+  EXPECT_NE(nothing.output.find("the backup key HKEY_LOCAL_MACHINE\\SOFTWARE\\VNR PC CARD\\KLR850 CT-API Driver does not exist"),
+            std::string::npos)
+      << nothing.output;
+  EXPECT_NE(nothing.output.find("(result 2)"), std::string::npos) << nothing.output;
+
+  KeldRun imported = keld("reg import '" KELDINST_FIXTURE "'");
+  EXPECT_EQ(imported.exitCode, 0) << imported.output;
+  EXPECT_NE(imported.output.find("imported 24 key sections and 33 values"), std::string::npos) << imported.output;
+
+  KeldRun installed = keld("setup install");
+  EXPECT_EQ(installed.exitCode, 0) << installed.output;
+  EXPECT_NE(installed.output.find("installed: the reader is known to the system"), std::string::npos) << installed.output;
+  KeldRun entry = keld("reg export 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{50DD5230-BA8A-11D1-BF5D-0000F805F530}\\0001'");
+  EXPECT_EQ(entry.exitCode, 0) << entry.output;
+  EXPECT_NE(entry.output.find("\"InfPath\"=\"Keldrin.inf\"\n\"InfSection\"=\"VNR488C.Install\"\n"), std::string::npos)
+      << entry.output;
+
+  KeldRun restored = keld("setup restore");
+  EXPECT_EQ(restored.exitCode, 0) << restored.output;
+  EXPECT_NE(restored.output.find("restored: "), std::string::npos) << restored.output;
+  const std::string exportPath = directory + "/machine.reg";
+  KeldRun exported = keld("reg export HKEY_LOCAL_MACHINE -o '" + exportPath + "'");
+  EXPECT_EQ(exported.exitCode, 0) << exported.output;
+  // InfSection is the one value that restore does not put back.
+  std::string expected = fixture;
+  const std::string theirSection = "\"InfSection\"=\"Other.Install\"";
+  expected.replace(expected.find(theirSection), theirSection.size(), "\"InfSection\"=\"VNR488C.Install\"");
+  EXPECT_EQ(fileText(exportPath), expected);
+}
+
+TEST_F(SetupCli, RegRefusesMalformedFilesAndBadCommandLines) {
+  const std::string bad = directory + "/bad.reg";
+  std::ofstream(bad) << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Keld]\n\"a\"=\"1\"\n[HKLM\\X]\n";
+  KeldRun refused = keld("reg import '" + bad + "'");
+  EXPECT_EQ(refused.exitCode, 1) << refused.output;
+  EXPECT_NE(refused.output.find("bad.reg: line 5: unknown root key \"HKLM\"; nothing was imported"), std::string::npos)
+      << refused.output;
+  KeldRun missing = keld("reg export 'HKEY_LOCAL_MACHINE\\SOFTWARE\\Keld'");
+  EXPECT_EQ(missing.exitCode, 1) << missing.output;
+  EXPECT_NE(missing.output.find("no key \"HKEY_LOCAL_MACHINE\\SOFTWARE\\Keld\""), std::string::npos) << missing.output;
+
+  EXPECT_EQ(keld("reg").exitCode, 64);
+  EXPECT_EQ(keld("reg import").exitCode, 64);
+  EXPECT_EQ(keld("reg export -o").exitCode, 64);
+  EXPECT_EQ(keld("reg export --recursive").exitCode, 64);
+  KeldRun help = keld("reg --help");
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.output.find("keld reg export [KEY] [-o FILE]"), std::string::npos) << help.output;
+}
+
+}  // namespace
+}  // namespace keld::test
