@@ -3,22 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <fstream>
 #include <memory>
 
 #include "e2e/host_process.h"
+#include "e2e/keld_run.h"
 
 namespace keld::test {
 namespace {
-
-struct KeldRun {
-  int exitCode;
-  std::string output;  // stdout and stderr together
-};
 
 class CliEndToEnd : public ::testing::Test {
  protected:
@@ -28,16 +20,7 @@ class CliEndToEnd : public ::testing::Test {
   }
 
   KeldRun keld(const std::string& arguments) const {
-    const std::string command = "KELD_VIRTUAL_TIME=1 KELD_SOCKET='" + host->socketPath() + "' '" KELD_PATH "' " +
-                                arguments + " 2>&1";
-    KeldRun run{-1, {}};
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 512> buffer;
-    while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr) run.output += buffer.data();
-    const int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return runKeld("KELD_VIRTUAL_TIME=1 KELD_SOCKET='" + host->socketPath() + "'", arguments);
   }
 
   std::unique_ptr<HostProcess> host;

@@ -4,24 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 
 #include "e2e/host_process.h"
+#include "e2e/keld_run.h"
 
 namespace keld::test {
 namespace {
-
-struct KeldRun {
-  int exitCode;
-  std::string output;  // stdout and stderr together
-};
 
 std::string fileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -45,17 +37,9 @@ class SetupCli : public ::testing::Test {
   // Runs keld as an administrator on this test's registry; `libraryPath`
   // is where libkeldinst.so and libkeldapi.so are looked for.
   KeldRun keld(const std::string& arguments, const std::string& libraryPath = KELDINST_DIR) const {
-    const std::string command = "KELD_VIRTUAL_TIME=1 KELD_IDENTITY=administrator KELD_SOCKET='" + host->socketPath() +
-                                "' KELD_REGISTRY='" + directory + "/registry.db' KELD_LIBRARY_PATH='" + libraryPath +
-                                "' '" KELD_PATH "' " + arguments + " 2>&1";
-    KeldRun run{-1, {}};
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 512> buffer;
-    while (std::fgets(buffer.data(), buffer.size(), pipe) != nullptr) run.output += buffer.data();
-    const int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return runKeld("KELD_VIRTUAL_TIME=1 KELD_IDENTITY=administrator KELD_SOCKET='" + host->socketPath() +
+                       "' KELD_REGISTRY='" + directory + "/registry.db' KELD_LIBRARY_PATH='" + libraryPath + "'",
+                   arguments);
   }
 
   std::unique_ptr<HostProcess> host;
