@@ -15,6 +15,7 @@
 
 #include "e2e/host_process.h"
 #include "keldapi.h"
+#include "support/ct_data_call.h"
 #include "support/hex.h"
 
 namespace keld::test {
@@ -143,8 +144,8 @@ class CardEndToEnd : public ::testing::Test {
     startHost({"--log-level", "trace", "--reader", "sim,card=" + writeImage(image)});
     ASSERT_EQ(CT_init(1, 1), OK);
     ASSERT_EQ(send(1, "20 11 00 00 00"), "90 00");
-    ASSERT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
-    ASSERT_EQ(tail(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00");
+    ASSERT_EQ(lastBytes(send(1, "20 12 01 00 00"), 2), "90 01");
+    ASSERT_EQ(lastBytes(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00");
   }
 
   // A traced host whose reader holds the default card or none, and terminal 1
@@ -158,21 +159,11 @@ class CardEndToEnd : public ::testing::Test {
   }
 
   // CT_data to `dad` (1 terminal, 0 card); the response, or "ERR <code>".
-  std::string send(std::uint8_t dad, std::string_view command, std::uint16_t ctn = 1) {
-    Bytes c = hex(command);
-    return send(dad, c, ctn);
+  static std::string send(std::uint8_t dad, std::string_view command, std::uint16_t ctn = 1) {
+    return ctData(ctn, dad, command);
   }
-  std::string send(std::uint8_t dad, Bytes c, std::uint16_t ctn = 1) {
-    std::uint8_t response[300];
-    std::uint16_t length = sizeof response;
-    std::uint8_t sad = 2;
-    const std::int8_t r = CT_data(ctn, &dad, &sad, static_cast<std::uint16_t>(c.size()), c.data(), &length, response);
-    if (r != OK) return "ERR " + std::to_string(r);
-    return toHex(std::span(response, length));
-  }
-
-  static std::string tail(const std::string& response, std::size_t bytes) {
-    return response.size() >= bytes * 3 - 1 ? response.substr(response.size() - (bytes * 3 - 1)) : response;
+  static std::string send(std::uint8_t dad, Bytes command, std::uint16_t ctn = 1) {
+    return ctData(ctn, dad, std::move(command));
   }
 
   // The control requests traced from now on, until `traced()` is asked.
@@ -211,15 +202,15 @@ TEST_F(CardEndToEnd, ResetRequestIccAndChainedCardResponses) {
   EXPECT_EQ(send(1, "20 11 00 00 00"), "90 00");
   const std::string atr = send(1, "20 12 01 01 00");
   EXPECT_EQ(atr.substr(0, 29), "3B 84 81 31 20 45 4B 45 4C 44") << atr;
-  EXPECT_EQ(tail(atr, 2), "90 01") << atr;
-  EXPECT_EQ(tail(send(0, "00 A4 04 00 06 F0 4B 45 4C 44 01"), 2), "90 00");
+  EXPECT_EQ(lastBytes(atr, 2), "90 01") << atr;
+  EXPECT_EQ(lastBytes(send(0, "00 A4 04 00 06 F0 4B 45 4C 44 01"), 2), "90 00");
   // 256 bytes and the status word are more than one block holds: the answer
   // comes chained.
   const std::string data = send(0, "00 B0 81 00 00");
   ASSERT_EQ(data.size(), 258u * 3 - 1) << data;
   EXPECT_EQ(data.substr(0, 11), "00 01 02 03");
-  EXPECT_EQ(tail(data, 3), "FF 90 00");
-  EXPECT_EQ(tail(send(1, "20 13 00 80 00"), 2), "90 00");
+  EXPECT_EQ(lastBytes(data, 3), "FF 90 00");
+  EXPECT_EQ(lastBytes(send(1, "20 13 00 80 00"), 2), "90 00");
   EXPECT_EQ(CT_close(1), OK);
 }
 
@@ -230,9 +221,9 @@ TEST_F(CardEndToEnd, CardActivatedAgainAfterEjectSpeaksT1Afresh) {
   ASSERT_NO_FATAL_FAILURE(openTracedTerminal(true, true));
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    EXPECT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
+    EXPECT_EQ(lastBytes(send(1, "20 12 01 00 00"), 2), "90 01");
     // Three I-blocks each way: the sequence bits do not come back to 0 by themselves.
-    EXPECT_EQ(tail(send(0, "00 A4 04 00 06 F0 4B 45 4C 44 01"), 2), "90 00");
+    EXPECT_EQ(lastBytes(send(0, "00 A4 04 00 06 F0 4B 45 4C 44 01"), 2), "90 00");
     EXPECT_EQ(send(0, "00 B0 81 00 04"), "00 01 02 03 90 00");
     EXPECT_EQ(send(0, "00 B0 81 04 02"), "04 05 90 00");
     EXPECT_EQ(send(1, "20 15 01 00 00"), "90 00") << "deactivated, left in the slot";
@@ -247,7 +238,7 @@ TEST_F(CardEndToEnd, SuspendAndResumeBetweenTwoCommands) {
   ASSERT_TRUE(host->control().suspend().ok());
   ASSERT_TRUE(host->control().resume().ok());
   EXPECT_EQ(send(1, "20 11 00 00 00"), "90 00") << host->log();
-  EXPECT_EQ(tail(send(1, "20 12 01 01 00"), 2), "90 01");
+  EXPECT_EQ(lastBytes(send(1, "20 12 01 01 00"), 2), "90 01");
   EXPECT_EQ(CT_close(1), OK);
 }
 
@@ -297,7 +288,7 @@ TEST_F(CardEndToEnd, UpdateBinaryOf255BytesGoesOutChainedAndReadsBack) {
 
   const std::string read = send(0, "00 B0 82 00 FF");
   EXPECT_EQ(read, toHex(data) + " 90 00");
-  EXPECT_EQ(tail(send(0, "00 B0 82 FF 01"), 2), "90 00") << "the 256th byte is untouched";
+  EXPECT_EQ(lastBytes(send(0, "00 B0 82 FF 01"), 2), "90 00") << "the 256th byte is untouched";
   EXPECT_EQ(CT_close(1), OK);
 }
 
@@ -333,7 +324,7 @@ TEST_F(CardEndToEnd, IfsRequestOfTheCardSetsTheSizeOfTheNextChainedBlocks) {
   markTrace();
   const std::string challenge = send(0, "00 84 00 00 08");
   EXPECT_EQ(challenge.size(), 10u * 3 - 1) << challenge;
-  EXPECT_EQ(tail(challenge, 2), "90 00");
+  EXPECT_EQ(lastBytes(challenge, 2), "90 00");
   bool asked = false;
   bool answered = false;
   for (const Control& c : traced()) {
@@ -395,8 +386,8 @@ TEST_P(CardRemovedMidExchange, EndsWithTheReadersNoCardStatus) {
   EXPECT_EQ(send(1, "20 13 00 80 00"), "00 90 00") << "the slot is empty";
   EXPECT_EQ(send(1, "20 12 01 00 00"), "62 00");
   ASSERT_TRUE(host->control().insertCard(0, writeImage(SETTINGS_CARD, "other.toml")).ok());
-  EXPECT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
-  EXPECT_EQ(tail(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00") << "a new card works";
+  EXPECT_EQ(lastBytes(send(1, "20 12 01 00 00"), 2), "90 01");
+  EXPECT_EQ(lastBytes(send(0, "00 A4 04 0C 06 F0 4B 45 4C 44 10"), 2), "90 00") << "a new card works";
   EXPECT_EQ(CT_close(1), OK);
 }
 
@@ -440,7 +431,7 @@ TEST_P(EjectIcc, AnswersWhetherTheCardWasTakenOut) {
   const EjectCase& c = GetParam();
   ASSERT_NO_FATAL_FAILURE(openTracedTerminal(c.cardIn, c.resetFirst));
   if (c.cardIn) {
-    ASSERT_EQ(tail(send(1, "20 12 01 00 00"), 2), "90 01");
+    ASSERT_EQ(lastBytes(send(1, "20 12 01 00 00"), 2), "90 01");
   }
   if (c.removeAfterMs != 0) {
     ASSERT_TRUE(host->control().removeCard(0, c.removeAfterMs).ok());
