@@ -1,10 +1,14 @@
 #include "tools/setup_commands.h"
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <ostream>
+#include <set>
 #include <vector>
 
 #include "platform/win32/loader.h"
+#include "platform/win32/reg_file.h"
 #include "platform/win32/registry.h"
 #include "tools/subcommands.h"
 
@@ -47,6 +51,68 @@ bool backupKeyExists() {
   return true;
 }
 
+// HKEY_LOCAL_MACHINE as a setup call finds and leaves it: each key's value
+// lines in .reg form and its own security descriptor.
+struct MachineState {
+  std::map<std::string, std::map<std::string, std::string>> values;  // key path -> value name -> line
+  std::map<std::string, std::vector<std::uint8_t>> security;
+};
+
+std::optional<MachineState> machineState() {
+  const auto keys = win32::dumpRegistry("HKEY_LOCAL_MACHINE");
+  if (!keys) return std::nullopt;
+  MachineState state;
+  for (const win32::RegistryKeyDump& key : *keys) {
+    auto& lines = state.values[key.path];
+    for (const win32::RegistryValue& value : key.values) lines[value.name] = win32::regFileValueLine(value);
+    state.security[key.path] = win32::keySecurity(key.path).value_or(std::vector<std::uint8_t>{});
+  }
+  return state;
+}
+
+// A value line marked as removed or added; its wrapped lines indented below it.
+std::string marked(char mark, std::string line) {
+  for (std::size_t at = line.find('\n'); at + 1 < line.size(); at = line.find('\n', at + 1)) line.insert(at + 1, "      ");
+  return std::string("    ") + mark + ' ' + line;
+}
+
+// Per key, the value lines the call removed (-) and added (+), and whether
+// it replaced the key's access list.
+std::string changesBetween(const MachineState& before, const MachineState& after) {
+  std::set<std::string> paths;
+  for (const auto& [path, values] : before.values) paths.insert(path);
+  for (const auto& [path, values] : after.values) paths.insert(path);
+  const std::map<std::string, std::string> none;
+  std::string text;
+  for (const std::string& path : paths) {
+    const auto old = before.values.find(path);
+    const auto now = after.values.find(path);
+    std::string lines;
+    if (old == before.values.end()) lines += "    (new key)\n";
+    if (now == after.values.end()) lines += "    (key deleted)\n";
+    const auto& oldValues = old == before.values.end() ? none : old->second;
+    const auto& newValues = now == after.values.end() ? none : now->second;
+    std::set<std::string> names;
+    for (const auto& [name, line] : oldValues) names.insert(name);
+    for (const auto& [name, line] : newValues) names.insert(name);
+    for (const std::string& name : names) {
+      const auto was = oldValues.find(name);
+      const auto is = newValues.find(name);
+      const bool same = was != oldValues.end() && is != newValues.end() && was->second == is->second;
+      if (same) continue;
+      if (was != oldValues.end()) lines += marked('-', was->second);
+      if (is != newValues.end()) lines += marked('+', is->second);
+    }
+    const auto oldSecurity = before.security.find(path);
+    const auto newSecurity = after.security.find(path);
+    if (oldSecurity != before.security.end() && newSecurity != after.security.end() &&
+        oldSecurity->second != newSecurity->second)
+      lines += "    (access list replaced)\n";
+    if (!lines.empty()) text += "  [" + path + "]\n" + lines;
+  }
+  return text;
+}
+
 std::string installResult(std::int32_t result, bool install) {
   switch (result) {
     case 1:
@@ -72,8 +138,14 @@ int runInstallDriver(const InstallerLibrary& library, bool install, std::ostream
     return EXIT_FAILED;
   }
   const bool backup = backupKeyExists();
+  const auto before = machineState();
   const std::int32_t result = installDriver(0, install ? 1 : 0);
+  const auto after = machineState();
   const std::string words = installResult(result, install);
+  if (before && after) {
+    const std::string changes = changesBetween(*before, *after);
+    out << (changes.empty() ? "the registry was not changed\n" : "changes in the registry:\n" + changes);
+  }
   if (!backup)
     out << "note: the backup key HKEY_LOCAL_MACHINE\\" << BACKUP_KEY << " does not exist, so "
         << (install ? "no replaced value was saved" : "nothing could be restored") << '\n';
@@ -118,7 +190,8 @@ std::string setupCommandHelp(const std::string&) {
          "          service VNR488C at Keldrin, saving the replaced values in the backup key\n"
          "restore   InstallDriver in restore mode: write the saved values back\n"
          "check     CheckInstallation (one RESET CT through keldapi) and CheckFirmWare\n"
-         "Both install modes need administrator rights and the backup key\n"
+         "install and restore list what they changed, key by key, in .reg lines (- removed, + added).\n"
+         "Both need administrator rights and the backup key\n"
          "HKEY_LOCAL_MACHINE\\SOFTWARE\\VNR PC CARD\\KLR850 CT-API Driver.\n"
          "libkeldinst.so and libkeldapi.so are found on $KELD_LIBRARY_PATH when it is set, else on the\n"
          "system's library path; the registry is $KELD_REGISTRY.\n";

@@ -459,6 +459,12 @@ std::string writeRegFile(std::span<const RegistryKeyDump> keys) {
   return out;
 }
 
+std::string regFileValueLine(const RegistryValue& value) {
+  std::string line;
+  appendValue(line, value);
+  return line;
+}
+
 RegImport importRegFile(std::string_view text) {
   const RegFileParse parsed = parseRegFile(text);
   if (!parsed.ok()) return {0, 0, parsed.error};

@@ -47,6 +47,9 @@ RegFileParse parseRegFile(std::string_view text);
 // The text of `keys`, as dumpRegistry gives them.
 std::string writeRegFile(std::span<const RegistryKeyDump> keys);
 
+// One value as its line (or lines, wrapped) of a key section, ending in a newline.
+std::string regFileValueLine(const RegistryValue& value);
+
 struct RegImport {
   std::size_t keys = 0;
   std::size_t values = 0;

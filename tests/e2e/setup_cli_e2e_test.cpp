@@ -85,6 +85,16 @@ TEST_F(SetupCli, ImportInstallRestoreAndExportTheMachine) {
   KeldRun installed = keld("setup install");
   EXPECT_EQ(installed.exitCode, 0) << installed.output;
   EXPECT_NE(installed.output.find("installed: the reader is known to the system"), std::string::npos) << installed.output;
+  // What the call changed, key by key.
+  EXPECT_NE(installed.output.find("    - \"InfPath\"=\"oem7.inf\"\n    + \"InfPath\"=\"Keldrin.inf\"\n"), std::string::npos)
+      << installed.output;
+  EXPECT_NE(installed.output.find("  [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCMCIA\\VRDX-SMART_CARD_READER-488C]\n"
+                                  "    (access list replaced)\n"),
+            std::string::npos)
+      << installed.output;
+  KeldRun again = keld("setup install");
+  EXPECT_EQ(again.exitCode, 0) << again.output;
+  EXPECT_NE(again.output.find("the registry was not changed"), std::string::npos) << again.output;
   KeldRun entry = keld("reg export 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{50DD5230-BA8A-11D1-BF5D-0000F805F530}\\0001'");
   EXPECT_EQ(entry.exitCode, 0) << entry.output;
   EXPECT_NE(entry.output.find("\"InfPath\"=\"Keldrin.inf\"\n\"InfSection\"=\"VNR488C.Install\"\n"), std::string::npos)
