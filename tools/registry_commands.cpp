@@ -1,6 +1,7 @@
 #include "tools/registry_commands.h"
 
 #include <fstream>
+#include <iostream>
 #include <ostream>
 #include <sstream>
 #include <vector>
@@ -23,12 +24,16 @@ int import(const std::vector<std::string>& words, std::ostream& out, std::ostrea
     return EXIT_USAGE;
   }
   const std::string& file = words[1];
-  std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
-  if (in.is_open()) text << in.rdbuf();
-  if (!in.is_open() || in.bad()) {
-    err << "keld reg import: cannot read " << file << '\n';
-    return EXIT_FAILED;
+  if (file == "-") {
+    text << std::cin.rdbuf();
+  } else {
+    std::ifstream in(file, std::ios::binary);
+    if (in.is_open()) text << in.rdbuf();
+    if (!in.is_open() || in.bad()) {
+      err << "keld reg import: cannot read " << file << '\n';
+      return EXIT_FAILED;
+    }
   }
   const win32::RegImport imported = win32::importRegFile(text.str());
   if (!imported.ok()) {
@@ -36,7 +41,7 @@ int import(const std::vector<std::string>& words, std::ostream& out, std::ostrea
     return EXIT_FAILED;
   }
   out << "imported " << imported.keys << (imported.keys == 1 ? " key section" : " key sections") << " and "
-      << imported.values << (imported.values == 1 ? " value" : " values") << " from " << file << " into "
+      << imported.values << (imported.values == 1 ? " value" : " values") << " from " << (file == "-" ? std::string("standard input") : file) << " into "
       << win32::registryDatabasePath() << '\n';
   return 0;
 }
@@ -53,7 +58,7 @@ int exportKeys(const std::vector<std::string>& words, const std::string& outputF
     err << "keld reg export: no key \"" << key << "\" in the registry " << win32::registryDatabasePath() << '\n';
     return EXIT_FAILED;
   }
-  if (outputFile.empty()) {
+  if (outputFile.empty() || outputFile == "-") {
     out << *text;
     return 0;
   }
@@ -80,6 +85,7 @@ std::string registryCommandHelp(const std::string&) {
          "         refused with its line and the reason, and nothing is imported\n"
          "export   writes KEY (e.g. \"HKEY_LOCAL_MACHINE\\SOFTWARE\\VNR PC CARD\") and its\n"
          "         subkeys, or every key, to standard output or to FILE\n"
+         "A FILE of - is standard input (import) or standard output (export).\n"
          "options:\n"
          "  -o FILE, --output FILE   export into FILE\n"
          "The text is \"Windows Registry Editor Version 5.00\" (UTF-8; UTF-16LE files are read too).\n"

@@ -78,9 +78,10 @@ TEST_F(SetupCli, ImportInstallRestoreAndExportTheMachine) {
       << nothing.output;
   EXPECT_NE(nothing.output.find("(result 2)"), std::string::npos) << nothing.output;
 
-  KeldRun imported = keld("reg import '" KELDINST_FIXTURE "'");
+  KeldRun imported = keld("reg import - < '" KELDINST_FIXTURE "'");
   EXPECT_EQ(imported.exitCode, 0) << imported.output;
-  EXPECT_NE(imported.output.find("imported 24 key sections and 33 values"), std::string::npos) << imported.output;
+  EXPECT_NE(imported.output.find("imported 24 key sections and 33 values from standard input"), std::string::npos)
+      << imported.output;
 
   KeldRun installed = keld("setup install");
   EXPECT_EQ(installed.exitCode, 0) << installed.output;
