@@ -33,9 +33,7 @@ TEST_F(CliEndToEnd, InfoStatusAndRequestDescribeTheReaderAndTheCard) {
       << info.output;
   EXPECT_NE(info.output.find("Firmware      4.00"), std::string::npos) << info.output;
 
-  KeldRun status = keld("status");
-  EXPECT_EQ(status.exitCode, 0) << status.output;
-  EXPECT_NE(status.output.find("card present"), std::string::npos) << status.output;
+  EXPECT_TRUE(ended(keld("status"), 0, "card present"));
 
   KeldRun request = keld("request --json");
   EXPECT_EQ(request.exitCode, 0) << request.output;
@@ -49,13 +47,9 @@ TEST_F(CliEndToEnd, ApduExplainsTheStatusWordAndFailsOnAnError) {
   EXPECT_NE(read.output.find("(256 bytes)"), std::string::npos) << read.output;
   EXPECT_NE(read.output.find("< 90 00  success"), std::string::npos) << read.output;
 
-  KeldRun missing = keld("apdu '00 A4 04 00 02 12 34'");
-  EXPECT_EQ(missing.exitCode, 2) << missing.output;
-  EXPECT_NE(missing.output.find("6A 82  file or application not found"), std::string::npos) << missing.output;
+  EXPECT_TRUE(ended(keld("apdu '00 A4 04 00 02 12 34'"), 2, "6A 82  file or application not found"));
 
-  KeldRun malformed = keld("apdu '00 A4 0x'");
-  EXPECT_EQ(malformed.exitCode, 64) << malformed.output;
-  EXPECT_NE(malformed.output.find("at character 8: 'x' is not a hex digit"), std::string::npos) << malformed.output;
+  EXPECT_TRUE(ended(keld("apdu '00 A4 0x'"), 64, "at character 8: 'x' is not a hex digit"));
 }
 
 TEST_F(CliEndToEnd, ScriptStopsAtTheFirstMismatchWithItsLine) {
@@ -72,53 +66,36 @@ TEST_F(CliEndToEnd, ScriptStopsAtTheFirstMismatchWithItsLine) {
 }
 
 TEST_F(CliEndToEnd, CardRemovalAndInsertionThroughTheHost) {
-  KeldRun removed = keld("card remove");
-  EXPECT_EQ(removed.exitCode, 0) << removed.output;
+  EXPECT_TRUE(ended(keld("card remove"), 0));
   KeldRun status = keld("status");
   EXPECT_NE(status.output.find("no card"), std::string::npos) << status.output;
-  KeldRun request = keld("request");
-  EXPECT_EQ(request.exitCode, 2) << request.output;
-  EXPECT_NE(request.output.find("no card"), std::string::npos) << request.output;
+  EXPECT_TRUE(ended(keld("request"), 2, "no card"));
 
-  EXPECT_EQ(keld("card insert --delay 2000").exitCode, 0);
-  KeldRun waited = keld("wait-card --timeout 20");
-  EXPECT_EQ(waited.exitCode, 0) << waited.output;
-  EXPECT_NE(waited.output.find("card inserted"), std::string::npos) << waited.output;
+  EXPECT_TRUE(ended(keld("card insert --delay 2000"), 0));
+  EXPECT_TRUE(ended(keld("wait-card --timeout 20"), 0, "card inserted"));
 
-  KeldRun hostStatus = keld("host status");
-  EXPECT_EQ(hostStatus.exitCode, 0) << hostStatus.output;
-  EXPECT_NE(hostStatus.output.find("0x300"), std::string::npos) << hostStatus.output;
+  EXPECT_TRUE(ended(keld("host status"), 0, "0x300"));
 }
 
 TEST_F(CliEndToEnd, ResetEjectPowerReaderAndFaultCommands) {
-  KeldRun reset = keld("reset");
-  EXPECT_EQ(reset.exitCode, 0) << reset.output;
-  EXPECT_NE(reset.output.find("90 00  success"), std::string::npos) << reset.output;
+  EXPECT_TRUE(ended(keld("reset"), 0, "90 00  success"));
 
-  KeldRun suspend = keld("power suspend");
-  EXPECT_EQ(suspend.exitCode, 0) << suspend.output;
-  EXPECT_EQ(keld("power resume").exitCode, 0);
-  EXPECT_EQ(keld("status").exitCode, 0);
+  EXPECT_TRUE(ended(keld("power suspend"), 0));
+  EXPECT_TRUE(ended(keld("power resume"), 0));
+  EXPECT_TRUE(ended(keld("status"), 0));
 
-  KeldRun fault = keld("fault timeout=1");
-  EXPECT_EQ(fault.exitCode, 0) << fault.output;
-  KeldRun badFault = keld("fault explode=1");
-  EXPECT_EQ(badFault.exitCode, 3) << badFault.output;
+  EXPECT_TRUE(ended(keld("fault timeout=1"), 0));
+  EXPECT_TRUE(ended(keld("fault explode=1"), 3));
 
-  EXPECT_EQ(keld("reader unplug").exitCode, 0);
-  KeldRun gone = keld("status");
-  EXPECT_EQ(gone.exitCode, 3) << gone.output;
-  EXPECT_NE(gone.output.find("ERR_TRANS"), std::string::npos) << gone.output;
-  EXPECT_EQ(keld("reader plug").exitCode, 0);
+  EXPECT_TRUE(ended(keld("reader unplug"), 0));
+  EXPECT_TRUE(ended(keld("status"), 3, "ERR_TRANS"));
+  EXPECT_TRUE(ended(keld("reader plug"), 0));
 
   // No card to hold: the eject is answered at once, the slot seen empty.
-  EXPECT_EQ(keld("card remove").exitCode, 0);
-  KeldRun eject = keld("eject");
-  EXPECT_EQ(eject.exitCode, 0) << eject.output;
-  EXPECT_NE(eject.output.find("90 01"), std::string::npos) << eject.output;
+  EXPECT_TRUE(ended(keld("card remove"), 0));
+  EXPECT_TRUE(ended(keld("eject"), 0, "90 01"));
 
-  KeldRun usage = keld("power nap");
-  EXPECT_EQ(usage.exitCode, 64) << usage.output;
+  EXPECT_TRUE(ended(keld("power nap"), 64));
 }
 
 TEST_F(CliEndToEnd, NoHostExplainsHowToStartOne) {

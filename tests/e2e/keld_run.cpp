@@ -19,4 +19,13 @@ KeldRun runKeld(const std::string& environment, const std::string& arguments) {
   return run;
 }
 
+::testing::AssertionResult ended(const KeldRun& run, int exitCode, std::string_view text) {
+  if (run.exitCode != exitCode)
+    return ::testing::AssertionFailure() << "exit code " << run.exitCode << ", expected " << exitCode << "; output:\n"
+                                         << run.output;
+  if (!text.empty() && run.output.find(text) == std::string::npos)
+    return ::testing::AssertionFailure() << "output lacks \"" << text << "\":\n" << run.output;
+  return ::testing::AssertionSuccess();
+}
+
 }  // namespace keld::test

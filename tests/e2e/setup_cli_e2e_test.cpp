@@ -52,16 +52,12 @@ TEST_F(SetupCli, CheckPassesOnlyWithTheLibraryAndTheHost) {
   EXPECT_NE(passed.output.find("installation check passed"), std::string::npos) << passed.output;
   EXPECT_NE(passed.output.find("CheckFirmWare answers -1"), std::string::npos) << passed.output;
 
-  KeldRun noKeldapi = keld("setup check");
-  EXPECT_EQ(noKeldapi.exitCode, 3) << noKeldapi.output;
-  EXPECT_NE(noKeldapi.output.find("the installation check failed"), std::string::npos) << noKeldapi.output;
+  EXPECT_TRUE(ended(keld("setup check"), 3, "the installation check failed"));
 
-  KeldRun noInstaller = keld("setup check", directory);
-  EXPECT_EQ(noInstaller.exitCode, 1) << noInstaller.output;
-  EXPECT_NE(noInstaller.output.find("libkeldinst.so was not found"), std::string::npos) << noInstaller.output;
+  EXPECT_TRUE(ended(keld("setup check", directory), 1, "libkeldinst.so was not found"));
 
-  EXPECT_EQ(keld("setup").exitCode, 64);
-  EXPECT_EQ(keld("setup install now").exitCode, 64);
+  EXPECT_TRUE(ended(keld("setup"), 64));
+  EXPECT_TRUE(ended(keld("setup install now"), 64));
   KeldRun help = keld("setup --help");
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.output.find("usage: keld setup install | restore | check"), std::string::npos) << help.output;
@@ -93,20 +89,15 @@ TEST_F(SetupCli, ImportInstallRestoreAndExportTheMachine) {
                                   "    (access list replaced)\n"),
             std::string::npos)
       << installed.output;
-  KeldRun again = keld("setup install");
-  EXPECT_EQ(again.exitCode, 0) << again.output;
-  EXPECT_NE(again.output.find("the registry was not changed"), std::string::npos) << again.output;
+  EXPECT_TRUE(ended(keld("setup install"), 0, "the registry was not changed"));
   KeldRun entry = keld("reg export 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{50DD5230-BA8A-11D1-BF5D-0000F805F530}\\0001'");
   EXPECT_EQ(entry.exitCode, 0) << entry.output;
   EXPECT_NE(entry.output.find("\"InfPath\"=\"Keldrin.inf\"\n\"InfSection\"=\"VNR488C.Install\"\n"), std::string::npos)
       << entry.output;
 
-  KeldRun restored = keld("setup restore");
-  EXPECT_EQ(restored.exitCode, 0) << restored.output;
-  EXPECT_NE(restored.output.find("restored: "), std::string::npos) << restored.output;
+  EXPECT_TRUE(ended(keld("setup restore"), 0, "restored: "));
   const std::string exportPath = directory + "/machine.reg";
-  KeldRun exported = keld("reg export HKEY_LOCAL_MACHINE -o '" + exportPath + "'");
-  EXPECT_EQ(exported.exitCode, 0) << exported.output;
+  EXPECT_TRUE(ended(keld("reg export HKEY_LOCAL_MACHINE -o '" + exportPath + "'"), 0));
   // InfSection is the one value that restore does not put back.
   std::string expected = fixture;
   const std::string theirSection = "\"InfSection\"=\"Other.Install\"";
@@ -121,14 +112,13 @@ TEST_F(SetupCli, RegRefusesMalformedFilesAndBadCommandLines) {
   EXPECT_EQ(refused.exitCode, 1) << refused.output;
   EXPECT_NE(refused.output.find("bad.reg: line 5: unknown root key \"HKLM\"; nothing was imported"), std::string::npos)
       << refused.output;
-  KeldRun missing = keld("reg export 'HKEY_LOCAL_MACHINE\\SOFTWARE\\Keld'");
-  EXPECT_EQ(missing.exitCode, 1) << missing.output;
-  EXPECT_NE(missing.output.find("no key \"HKEY_LOCAL_MACHINE\\SOFTWARE\\Keld\""), std::string::npos) << missing.output;
+  EXPECT_TRUE(ended(keld("reg export 'HKEY_LOCAL_MACHINE\\SOFTWARE\\Keld'"), 1,
+                    "no key \"HKEY_LOCAL_MACHINE\\SOFTWARE\\Keld\""));
 
-  EXPECT_EQ(keld("reg").exitCode, 64);
-  EXPECT_EQ(keld("reg import").exitCode, 64);
-  EXPECT_EQ(keld("reg export -o").exitCode, 64);
-  EXPECT_EQ(keld("reg export --recursive").exitCode, 64);
+  EXPECT_TRUE(ended(keld("reg"), 64));
+  EXPECT_TRUE(ended(keld("reg import"), 64));
+  EXPECT_TRUE(ended(keld("reg export -o"), 64));
+  EXPECT_TRUE(ended(keld("reg export --recursive"), 64));
   KeldRun help = keld("reg --help");
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.output.find("keld reg export [KEY] [-o FILE]"), std::string::npos) << help.output;
