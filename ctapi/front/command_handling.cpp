@@ -41,8 +41,6 @@ constexpr std::array<std::uint8_t, 12> SELECTED_FF11 = {0x00, 0x08, 0x00, 0x08, 
 
 constexpr std::uint16_t FIRMWARE_OWN_CT_COMMANDS = 0x400;
 constexpr std::uint16_t FIRMWARE_STATUS_BYTE = 0x232;
-constexpr std::uint8_t TAG_FIRMWARE_VERSION = 0x0F;
-constexpr std::uint8_t TAG_ICC_STATUS = 0x21;
 constexpr std::uint8_t TAG_TIME_OUT = 0x80;
 constexpr DWORD PUMP_PAUSE_MS = 100;
 
@@ -353,7 +351,7 @@ std::int8_t handleCommand(int terminal, std::uint8_t* dad, std::uint8_t* sad, st
   const Call call{terminal, dad, sad, lenc, command, lenr, response, capacity,
                   holdsBusy != nullptr ? holdsBusy : &ownHoldsBusy};
   *lenr = 0;
-  if (*dad != 1 || *sad != 2) return forward(call, command, lenc);
+  if (*dad != CT_ADDRESS_CT || *sad != CT_ADDRESS_HOST) return forward(call, command, lenc);
 
   const std::uint8_t cla = call.at(0);
   const std::uint8_t ins = call.at(1);

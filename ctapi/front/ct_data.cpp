@@ -13,9 +13,6 @@
 namespace keldapi {
 namespace {
 
-constexpr std::uint8_t ADDRESS_CT = 1;
-constexpr std::uint8_t ADDRESS_HOST = 2;
-constexpr std::uint8_t ADDRESS_REMOTE_HOST = 5;
 constexpr std::uint8_t HIGHEST_DESTINATION = 14;
 constexpr std::uint16_t EVENT_COPY_LIMIT = 267;
 
@@ -24,8 +21,8 @@ bool begins(const std::uint8_t* command, std::uint16_t lenc, std::uint8_t cla, s
 }
 
 void answerFromLibrary(std::uint8_t* dad, std::uint8_t* sad) {
-  *dad = ADDRESS_HOST;
-  *sad = ADDRESS_CT;
+  *dad = CT_ADDRESS_HOST;
+  *sad = CT_ADDRESS_CT;
 }
 
 void keepEventBookkeeping(TerminalSlot& slot, std::int8_t result, std::uint16_t lenc,
@@ -58,7 +55,7 @@ extern "C" [[gnu::visibility("default")]] int8_t CT_data(uint16_t ctn, uint8_t* 
     return ERR_INVALID;
   }
   const bool eventWait =
-      *dad == ADDRESS_CT && *sad == ADDRESS_HOST && command != nullptr && begins(command, lenc, 0x80, 0x71);
+      *dad == CT_ADDRESS_CT && *sad == CT_ADDRESS_HOST && command != nullptr && begins(command, lenc, 0x80, 0x71);
   switch (waitForTerminal(index, eventWait, false)) {
     case TerminalWait::Acquired:
       break;
@@ -72,7 +69,7 @@ extern "C" [[gnu::visibility("default")]] int8_t CT_data(uint16_t ctn, uint8_t* 
   }
   TerminalSlot& slot = lib.terminals[index];
 
-  if ((*sad != ADDRESS_HOST && *sad != ADDRESS_REMOTE_HOST) || *dad > HIGHEST_DESTINATION || lenc == 0 ||
+  if ((*sad != CT_ADDRESS_HOST && *sad != CT_ADDRESS_REMOTE_HOST) || *dad > HIGHEST_DESTINATION || lenc == 0 ||
       command == nullptr) {
     answerFromLibrary(dad, sad);
     releaseTerminal(index);
@@ -93,9 +90,9 @@ extern "C" [[gnu::visibility("default")]] int8_t CT_data(uint16_t ctn, uint8_t* 
   const std::int8_t result = handleCommand(index, dad, sad, lenc, command, lenr, response, capacity, &holdsBusy);
 
   keepEventBookkeeping(slot, result, lenc, command, *lenr, response);
-  if (result != OK && *sad == ADDRESS_HOST) {
+  if (result != OK && *sad == CT_ADDRESS_HOST) {
     *sad = *dad;
-    *dad = ADDRESS_HOST;
+    *dad = CT_ADDRESS_HOST;
   }
   if (holdsBusy) releaseTerminal(index);
   return result;

@@ -4,16 +4,15 @@
 #include <array>
 
 #include "ctapi/link/engine.h"
+#include "ctapi/link/reader_contract.h"
 #include "ctapi/state/library_state.h"
 
 namespace keldapi {
 namespace {
 
-constexpr std::uint8_t NAD_READER = 0x12;
+using namespace reader;
+
 constexpr std::uint8_t PCB_COMMAND = 0x00;
-constexpr std::uint8_t PCB_RESYNCH_REQUEST = 0xC0;
-constexpr std::uint8_t PCB_IFS_REQUEST = 0xC1;
-constexpr std::uint8_t PCB_RESYNCH_RESPONSE = 0xE0;
 
 constexpr std::array<std::uint8_t, 7> SELECT_MASTER_FILE = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
 constexpr std::array<std::uint8_t, 7> SELECT_READER_INFO = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x00, 0x20};
@@ -22,11 +21,6 @@ constexpr std::array<std::uint8_t, 5> READ_WHOLE_FILE = {0x00, 0xB0, 0x00, 0x00,
 constexpr std::array<std::uint8_t, 5> GET_ICC_STATUS = {0x20, 0x13, 0x00, 0x80, 0x00};
 constexpr std::array<std::uint8_t, 5> DEACTIVATE_ICC = {0x20, 0x14, 0x01, 0x00, 0x00};
 constexpr std::array<std::uint8_t, 5> RESET_ICC = {0x20, 0x10, 0x01, 0x00, 0x00};
-
-constexpr std::uint8_t TAG_FIRMWARE_VERSION = 0x0F;
-constexpr std::uint8_t TAG_CARD_PROTOCOL = 0x22;
-constexpr std::uint8_t TAG_IFSC = 0x03;
-constexpr std::int16_t DEFAULT_IFSC = 32;
 
 template <std::size_t N>
 int exchange(int terminal, std::uint8_t nad, std::uint8_t pcb, const std::array<std::uint8_t, N>& inf) {
@@ -39,8 +33,8 @@ int exchange(int terminal, std::uint8_t nad, std::uint8_t pcb, const std::array<
 int selectAndRead(int terminal, const std::array<std::uint8_t, 7>& select) {
   std::lock_guard guard(exchangeLock());
   // A failed selection shows in the read that follows.
-  exchange(terminal, NAD_READER, PCB_COMMAND, select);
-  return exchange(terminal, NAD_READER, PCB_COMMAND, READ_WHOLE_FILE);
+  exchange(terminal, NAD_HOST_TO_TERMINAL, PCB_COMMAND, select);
+  return exchange(terminal, NAD_HOST_TO_TERMINAL, PCB_COMMAND, READ_WHOLE_FILE);
 }
 
 }  // namespace
@@ -82,7 +76,7 @@ std::int16_t parseFirmwareVersion(std::span<const std::uint8_t> text) {
 }
 
 int selectMasterFile(int terminal) {
-  return exchange(terminal, NAD_READER, PCB_COMMAND, SELECT_MASTER_FILE);
+  return exchange(terminal, NAD_HOST_TO_TERMINAL, PCB_COMMAND, SELECT_MASTER_FILE);
 }
 
 int readReaderInfoFile(int terminal) { return selectAndRead(terminal, SELECT_READER_INFO); }
@@ -91,7 +85,7 @@ int readIccStatusFile(int terminal) { return selectAndRead(terminal, SELECT_ICC_
 
 std::uint8_t getIccStatusByte(int terminal) {
   std::lock_guard guard(exchangeLock());
-  const int result = exchange(terminal, NAD_READER, PCB_COMMAND, GET_ICC_STATUS);
+  const int result = exchange(terminal, NAD_HOST_TO_TERMINAL, PCB_COMMAND, GET_ICC_STATUS);
   const auto block = receivedBlock();
   // Without an answer there is no status to map; 0xFF is the reader's own
   // "cannot tell", which the event wait ends on.
@@ -109,10 +103,10 @@ std::uint8_t getIccStatusByte(int terminal) {
 }
 
 int sendDeactivateIcc(int terminal) {
-  return exchange(terminal, NAD_READER, PCB_COMMAND, DEACTIVATE_ICC);
+  return exchange(terminal, NAD_HOST_TO_TERMINAL, PCB_COMMAND, DEACTIVATE_ICC);
 }
 
-int sendResetIcc(int terminal) { return exchange(terminal, NAD_READER, PCB_COMMAND, RESET_ICC); }
+int sendResetIcc(int terminal) { return exchange(terminal, NAD_HOST_TO_TERMINAL, PCB_COMMAND, RESET_ICC); }
 
 int resynchronise(int terminal) {
   if (!linkValid(terminal)) return 0;
@@ -120,8 +114,8 @@ int resynchronise(int terminal) {
   LinkState& link = lib.links[terminal];
   link.state = LINK_IDLE;
   link.clearSequence();
-  const int result = exchange(terminal, 0x00, PCB_RESYNCH_REQUEST, std::array<std::uint8_t, 0>{});
-  if (result != LINK_OK || receivedBlock().size() < 2 || lib.lastBlock[1] != PCB_RESYNCH_RESPONSE)
+  const int result = exchange(terminal, 0x00, PCB_S_RESYNCH_REQUEST, std::array<std::uint8_t, 0>{});
+  if (result != LINK_OK || receivedBlock().size() < 2 || lib.lastBlock[1] != PCB_S_RESYNCH_RESPONSE)
     return 0;
   link.retriesLeft = static_cast<std::int8_t>(lib.retryDefault);
   return 1;
@@ -140,7 +134,7 @@ int requestIfs(int terminal, std::uint8_t value) {
   int result = LINK_OK;
   int attempts = lib.retryDefault + 1;
   do {
-    result = exchange(terminal, 0x00, PCB_IFS_REQUEST, inf);
+    result = exchange(terminal, 0x00, PCB_S_IFS_REQUEST, inf);
   } while (result != LINK_OK && link.retriesLeft > 0 && --attempts > 0);
   return result;
 }
@@ -181,7 +175,7 @@ int openLink(int terminal) {
   }
   sendDeactivateIcc(terminal);
   lib.linkPhase = 1;
-  lib.answerNad = 0x21;
+  lib.answerNad = NAD_TERMINAL_TO_HOST;
   return 0;
 }
 

@@ -37,6 +37,13 @@ int readCardParameters(int terminal);
 // once per process. Always 0.
 int openLink(int terminal);
 
+// Data objects of the reader's files: the firmware version (file 0020); the
+// card status, the card's protocol byte and its IFSC (file 7021).
+constexpr std::uint8_t TAG_FIRMWARE_VERSION = 0x0F;
+constexpr std::uint8_t TAG_ICC_STATUS = 0x21;
+constexpr std::uint8_t TAG_CARD_PROTOCOL = 0x22;
+constexpr std::uint8_t TAG_IFSC = 0x03;
+
 // Walks the data objects of a received block (positions from NAD = 0, first
 // object at 3), never past the bytes that arrived.
 void walkDataObjects(

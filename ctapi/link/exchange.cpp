@@ -30,11 +30,6 @@ namespace {
 
 using namespace reader;
 
-constexpr std::uint8_t ADDRESS_CARD = 0;
-constexpr std::uint8_t ADDRESS_TERMINAL = 1;
-constexpr std::uint8_t ADDRESS_HOST = 2;
-constexpr std::uint8_t ADDRESS_REMOTE_HOST = 5;
-
 constexpr std::uint16_t HEADER_LENGTH = 5;  // CLA INS P1 P2 Lc
 constexpr std::uint16_t MAX_COMMAND_LENGTH = 270;
 constexpr int RESYNCHRONISATIONS = 3;
@@ -109,7 +104,7 @@ std::uint16_t maxUnchainedInf() {
 }
 
 bool isChained(const LinkState& link, const CurrentCommand& command) {
-  return command.dad != ADDRESS_TERMINAL && link.cardProtocol == CARD_PROTOCOL_T1 &&
+  return command.dad != CT_ADDRESS_CT && link.cardProtocol == CARD_PROTOCOL_T1 &&
          command.length > chunkLimit(link);
 }
 
@@ -200,20 +195,20 @@ int prepareCard(int terminal) {
   lib.iccParamsPending = 0;
   if (readCardParameters(terminal) == 0) {
     sendDeactivateIcc(terminal);
-    return answerWith(terminal, ADDRESS_HOST, SW_CARD_UNUSABLE);
+    return answerWith(terminal, CT_ADDRESS_HOST, SW_CARD_UNUSABLE);
   }
   if (lib.links[terminal].cardProtocol == CARD_PROTOCOL_T1) {
     requestIfs(terminal, REQUESTED_IFSD);
     if (lib.lastBlock[1] != PCB_S_IFS_RESPONSE) {
       sendDeactivateIcc(terminal);
-      return answerWith(terminal, ADDRESS_HOST, SW_CARD_UNUSABLE);
+      return answerWith(terminal, CT_ADDRESS_HOST, SW_CARD_UNUSABLE);
     }
   }
   return LINK_OK;
 }
 
 bool fromHostToTerminal(std::uint8_t sad, std::uint8_t dad) {
-  return dad == ADDRESS_TERMINAL && (sad == ADDRESS_HOST || sad == ADDRESS_REMOTE_HOST);
+  return dad == CT_ADDRESS_CT && (sad == CT_ADDRESS_HOST || sad == CT_ADDRESS_REMOTE_HOST);
 }
 
 // The library answers in place of the card or terminal with a status word.
@@ -221,8 +216,8 @@ std::int8_t answerInPlace(std::uint8_t* dad, std::uint8_t* sad, std::uint16_t ca
                           std::uint16_t* lenr, std::uint8_t* response, StatusWord sw) {
   if (!writeStatus(response, capacity, sw)) return ERR_MEMORY;
   *lenr = 2;
-  *dad = ADDRESS_HOST;
-  *sad = ADDRESS_TERMINAL;
+  *dad = CT_ADDRESS_HOST;
+  *sad = CT_ADDRESS_CT;
   return OK;
 }
 
@@ -268,10 +263,10 @@ int prepareCommand(int terminal, std::uint8_t sad, std::uint8_t dad, const std::
   }
   const std::span<const std::uint8_t> bytes(command, command != nullptr ? lenc : 0);
 
-  if (dad == ADDRESS_CARD && sad == ADDRESS_HOST && lib.iccParamsPending == 1) {
+  if (dad == CT_ADDRESS_ICC && sad == CT_ADDRESS_HOST && lib.iccParamsPending == 1) {
     if (const int r = prepareCard(terminal); r != LINK_OK) return r;
   }
-  if (dad == ADDRESS_TERMINAL && sad == ADDRESS_HOST && isCardReset(bytes)) {
+  if (dad == CT_ADDRESS_CT && sad == CT_ADDRESS_HOST && isCardReset(bytes)) {
     lib.iccParamsPending = 1;  // the reset itself is forwarded below
   }
 
@@ -288,7 +283,7 @@ int prepareCommand(int terminal, std::uint8_t sad, std::uint8_t dad, const std::
     }
   }
 
-  pendingAction = dad == ADDRESS_TERMINAL && sad == ADDRESS_HOST && isFirmwareCardReset(bytes) ? PENDING_CARD_RESET
+  pendingAction = dad == CT_ADDRESS_CT && sad == CT_ADDRESS_HOST && isFirmwareCardReset(bytes) ? PENDING_CARD_RESET
                                                                                               : PENDING_NONE;
   const int r = sendCommand(terminal, sad, dad, command, lenc);
   return r < 0 ? r : LINK_OK;
@@ -534,7 +529,7 @@ std::int8_t exchangeCommand(int terminal, std::uint8_t* dad, std::uint8_t* sad,
   *lenr = 0;
   std::int8_t result = ERR_HTSI;
   LinkState& link = lib.links[terminal];
-  const bool cardExchange = *dad == ADDRESS_CARD;
+  const bool cardExchange = *dad == CT_ADDRESS_ICC;
   link.retriesLeft =
       static_cast<std::int8_t>(link.cardProtocol == CARD_PROTOCOL_T1 && cardExchange
                                    ? lib.retryDefault
@@ -563,7 +558,7 @@ std::int8_t exchangeCommand(int terminal, std::uint8_t* dad, std::uint8_t* sad,
     // Every repetition costs one retry, also when the failure spent none, so
     // that a failure the engine does not count cannot repeat without end.
     if (link.retriesLeft >= retriesBefore) consumeRetry(link);
-    if (link.cardProtocol == CARD_PROTOCOL_T1 && *dad == ADDRESS_CARD && link.retriesLeft <= 0) {
+    if (link.cardProtocol == CARD_PROTOCOL_T1 && *dad == CT_ADDRESS_ICC && link.retriesLeft <= 0) {
       bool resynchronised = false;
       for (int i = 0; i < RESYNCHRONISATIONS && !resynchronised; ++i) {
         resynchronised = resynchronise(terminal) != 0;
@@ -576,7 +571,7 @@ std::int8_t exchangeCommand(int terminal, std::uint8_t* dad, std::uint8_t* sad,
   }
 
   // A quit stays visible to the caller rather than turning into 64 00.
-  if (result != OK && lib.quitSeen == 0 && *dad == ADDRESS_TERMINAL && *sad == ADDRESS_HOST && command != nullptr &&
+  if (result != OK && lib.quitSeen == 0 && *dad == CT_ADDRESS_CT && *sad == CT_ADDRESS_HOST && command != nullptr &&
       lenc >= 3 && command[0] == 0x20 && command[1] == 0x10 && command[2] == 0x00) {
     result = answerInPlace(dad, sad, capacity, lenr, response, SW_RESET_FAILED);
   }
